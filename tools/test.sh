@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Sets up one virtual environment per CPython >= 3.11 on this machine, builds the package into it
+# and runs the test suite, once with NumPy 2 and, where wheels exist, once more with NumPy 1.26.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+mapfile -t pythons < <(tools/pythons.sh)
+[ ${#pythons[@]} -gt 0 ] || { echo "no CPython >= 3.11 found" >&2; exit 1; }
+numpy2=$(grep -E '^numpy==' requirements/build.txt | cut -d= -f3)
+numpy1=1.26.4
+status=0
+for line in "${pythons[@]}"; do
+  minor=${line%% *}; py=${line#* }
+  venv=.venv/py$minor
+  echo "=== CPython $minor ($py)"
+  [ -x "$venv/bin/python" ] || "$py" -m venv "$venv"
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check -r requirements/build.txt -r requirements/test.txt
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
+    -Ccmake.define.VORNHAVEN_TESTING=ON .
+  echo "--- CPython $minor, NumPy $numpy2"
+  "$venv/bin/python" -m pytest -q "$@" || status=1
+  if [ "$minor" = 3.11 ] || [ "$minor" = 3.12 ]; then
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check "numpy==$numpy1"
+    echo "--- CPython $minor, NumPy $numpy1"
+    "$venv/bin/python" -m pytest -q "$@" || status=1
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check "numpy==$numpy2"
+  fi
+done
+exit $status
