@@ -7,4 +7,4 @@ py=$(tools/pythons.sh | grep -E '^3\.12 ' | head -n1 | cut -d' ' -f2)
 [ -x .venv/dev/bin/python ] || "$py" -m venv .venv/dev
 .venv/dev/bin/python -m pip install -q --disable-pip-version-check -r requirements/build.txt -r requirements/test.txt -r requirements/bench.txt
 .venv/dev/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation \
-  -Ccmake.define.VORNHAVEN_TESTING=ON -Cbuild-dir=build/dev .
+  -Ccmake.define.VORNHAVEN_TESTING=ON -Ccmake.build-type=RelWithDebInfo -Cbuild-dir=build/dev .

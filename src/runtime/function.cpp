@@ -1,0 +1,519 @@
+#include "runtime/function.hpp"
+
+#include <structmember.h>
+
+#include <string>
+
+namespace vh {
+
+namespace {
+
+const char* conv_type_name(Conv conv) {
+    switch (conv) {
+        case Conv::Double: return "double";
+        case Conv::Float: return "float";
+        case Conv::Int: return "int";
+        case Conv::Bool: return "bool";
+        case Conv::List: return "list";
+        case Conv::Dict: return "dict";
+        case Conv::Tuple: return "tuple";
+        case Conv::Str: return "str";
+        case Conv::Any: break;
+    }
+    return nullptr;
+}
+
+PyTypeObject* conv_exact_type(Conv conv) {
+    switch (conv) {
+        case Conv::List: return &PyList_Type;
+        case Conv::Dict: return &PyDict_Type;
+        case Conv::Tuple: return &PyTuple_Type;
+        case Conv::Str: return &PyUnicode_Type;
+        default: return nullptr;
+    }
+}
+
+bool is_number(PyObject* o) {
+    PyNumberMethods* nb = Py_TYPE(o)->tp_as_number;
+    return nb && (nb->nb_float || nb->nb_index || nb->nb_int);
+}
+
+Ref default_value(const Default& d, PyObject* globals) {
+    switch (d.tag) {
+        case Default::Tag::None: return Ref::borrow(Py_None);
+        case Default::Tag::Real: return check(PyFloat_FromDouble(d.real));
+        case Default::Tag::Integer: return check(PyLong_FromLongLong(d.integer));
+        case Default::Tag::Boolean: return Ref::borrow(d.integer ? Py_True : Py_False);
+        case Default::Tag::Text: return check(PyUnicode_FromString(d.text));
+        case Default::Tag::Computed: return d.compute(globals);
+        case Default::Tag::Absent: break;
+    }
+    return {};
+}
+
+std::size_t count_positional(const FunctionDef& def) {
+    std::size_t n = 0;
+    for (const Param& p : def.params)
+        if (p.kind == Kind::Positional) ++n;
+    return n;
+}
+
+}  // namespace
+
+void raise_argument_type(const char* name, const char* expected, PyObject* got) {
+    raisef(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
+           expected, Py_TYPE(got)->tp_name);
+}
+
+PyObject* check_result(PyObject* value, PyTypeObject* expected) {
+    if (value != Py_None && Py_TYPE(value) != expected)
+        raisef(PyExc_TypeError, "Expected %s, got %.200s", expected->tp_name, Py_TYPE(value)->tp_name);
+    return value;
+}
+
+PyObject* Bound::kwargs_dict() {
+    if (!kwargs_) kwargs_ = check(PyDict_New());
+    return kwargs_.get();
+}
+
+// Binds vectorcall arguments to the declared parameters, as the interpreter binds a Python
+// function's arguments, then checks and converts them.
+struct Binder {
+    static void bind(Function& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Bound& b) {
+        const FunctionDef& def = *f.def;
+        const auto params = def.params;
+        const char* fname = def.name;
+        const Py_ssize_t npos = static_cast<Py_ssize_t>(count_positional(def));
+        bool has_varargs = false, has_varkw = false;
+        for (const Param& p : params) {
+            has_varargs |= p.kind == Kind::VarArgs;
+            has_varkw |= p.kind == Kind::VarKwargs;
+        }
+        const Py_ssize_t ndefaults = f.defaults && PyTuple_Check(f.defaults) ? PyTuple_GET_SIZE(f.defaults) : 0;
+        const Py_ssize_t nrequired = npos > ndefaults ? npos - ndefaults : 0;
+
+        if (nargs > npos && !has_varargs) raise_count(fname, nrequired, npos, false, nargs);
+
+        // Positional arguments fill the positional parameters in order.
+        const Py_ssize_t ntaken = nargs < npos ? nargs : npos;
+        {
+            Py_ssize_t k = 0;
+            for (std::size_t i = 0; i < params.size() && k < ntaken; ++i)
+                if (params[i].kind == Kind::Positional) b.values_[i] = Ref::borrow(args[k++]);
+        }
+        if (has_varargs) b.varargs_ = check(PyTuple_New(nargs - ntaken > 0 ? nargs - ntaken : 0));
+        for (Py_ssize_t k = ntaken; k < nargs; ++k) PyTuple_SET_ITEM(b.varargs_.get(), k - ntaken, Py_NewRef(args[k]));
+
+        // Keyword arguments.
+        const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            PyObject* value = args[nargs + k];
+            std::size_t slot = params.size();
+            for (std::size_t i = 0; i < params.size(); ++i) {
+                if (params[i].kind != Kind::Positional && params[i].kind != Kind::KeywordOnly) continue;
+                if (PyUnicode_CompareWithASCIIString(key, params[i].name) == 0) {
+                    slot = i;
+                    break;
+                }
+            }
+            if (slot < params.size()) {
+                if (b.values_[slot])
+                    raisef(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", fname, key);
+                b.values_[slot] = Ref::borrow(value);
+            } else if (has_varkw) {
+                check_status(PyDict_SetItem(b.kwargs_dict(), key, value));
+            } else {
+                raisef(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname, key);
+            }
+        }
+
+        // Missing arguments take their defaults.
+        Py_ssize_t pos_index = 0;
+        for (std::size_t i = 0; i < params.size(); ++i) {
+            const Param& p = params[i];
+            if (p.kind == Kind::Positional) {
+                if (!b.values_[i]) {
+                    if (pos_index < nrequired) raise_count(fname, nrequired, npos, has_varargs, pos_index);
+                    b.values_[i] = Ref::borrow(PyTuple_GET_ITEM(f.defaults, pos_index - nrequired));
+                }
+                ++pos_index;
+            } else if (p.kind == Kind::KeywordOnly && !b.values_[i]) {
+                PyObject* d = nullptr;
+                if (f.kwdefaults && PyDict_Check(f.kwdefaults)) d = PyDict_GetItemString(f.kwdefaults, p.name);
+                if (!d) raisef(PyExc_TypeError, "%s() needs keyword-only argument %s", fname, p.name);
+                b.values_[i] = Ref::borrow(d);
+            }
+        }
+        if (has_varkw && !b.kwargs_) b.kwargs_dict();
+
+        // Checks and conversions, in declaration order.
+        for (std::size_t i = 0; i < params.size(); ++i) convert(params[i], b, i);
+    }
+
+    static void convert(const Param& p, Bound& b, std::size_t i) {
+        if (p.kind == Kind::VarArgs || p.kind == Kind::VarKwargs || p.conv == Conv::Any) return;
+        PyObject* v = b.values_[i].get();
+        switch (p.conv) {
+            case Conv::Double:
+            case Conv::Float:
+                if (PyFloat_CheckExact(v)) {
+                    b.reals_[i] = PyFloat_AS_DOUBLE(v);
+                } else if (v == Py_None && (p.conv == Conv::Float || p.none_ok)) {
+                    b.reals_[i] = 0.0;
+                } else if (is_number(v)) {
+                    double d = PyFloat_AsDouble(v);
+                    if (d == -1.0 && PyErr_Occurred()) throw_error();
+                    b.reals_[i] = d;
+                    b.values_[i] = check(PyFloat_FromDouble(d));
+                } else {
+                    raise_argument_type(p.name, "float", v);
+                }
+                return;
+            case Conv::Int:
+                if (PyLong_CheckExact(v) || (v == Py_None && p.none_ok)) return;
+                if (!is_number(v)) raise_argument_type(p.name, "int", v);
+                b.values_[i] = check(PyNumber_Long(v));
+                return;
+            case Conv::Bool: {
+                int t = check_status(PyObject_IsTrue(v));
+                b.reals_[i] = t ? 1.0 : 0.0;
+                return;
+            }
+            default: {
+                PyTypeObject* t = conv_exact_type(p.conv);
+                if (Py_TYPE(v) != t && !(v == Py_None && p.none_ok)) raise_argument_type(p.name, t->tp_name, v);
+                return;
+            }
+        }
+    }
+
+    [[noreturn]] static void raise_count(const char* fname, Py_ssize_t min, Py_ssize_t max, bool varargs,
+                                         Py_ssize_t found) {
+        const bool exact = min == max && !varargs;
+        Py_ssize_t expected = found < min ? min : max;
+        const char* more_or_less = found < min ? "at least" : "at most";
+        if (exact) more_or_less = "exactly";
+        raisef(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", fname,
+               more_or_less, expected, expected == 1 ? "" : "s", found);
+    }
+};
+
+namespace {
+
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    Function& f = *reinterpret_cast<Function*>(callable);
+    PyObject* result = guarded<PyObject*>(nullptr, [&] {
+        Bound b;
+        Binder::bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, b);
+        return f.def->body(f, b).release();
+    });
+    if (!result) add_traceback(f.def->name, f.filename, f.def->line);
+    return result;
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    Function& f = *reinterpret_cast<Function*>(self);
+    Py_VISIT(f.name);
+    Py_VISIT(f.qualname);
+    Py_VISIT(f.module);
+    Py_VISIT(f.doc);
+    Py_VISIT(f.annotations);
+    Py_VISIT(f.defaults);
+    Py_VISIT(f.kwdefaults);
+    Py_VISIT(f.dict);
+    Py_VISIT(f.closure);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    Function& f = *reinterpret_cast<Function*>(self);
+    Py_CLEAR(f.name);
+    Py_CLEAR(f.qualname);
+    Py_CLEAR(f.module);
+    Py_CLEAR(f.doc);
+    Py_CLEAR(f.annotations);
+    Py_CLEAR(f.defaults);
+    Py_CLEAR(f.kwdefaults);
+    Py_CLEAR(f.dict);
+    Py_CLEAR(f.closure);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    Function& f = *reinterpret_cast<Function*>(self);
+    if (f.weakrefs) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* function_repr(PyObject* self) {
+    Function& f = *reinterpret_cast<Function*>(self);
+    return PyUnicode_FromFormat("<function %U at %p>", f.qualname, self);
+}
+
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<Function*>(self)->name); }
+int set_name(PyObject* self, PyObject* value, void*) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
+        return -1;
+    }
+    Py_XSETREF(reinterpret_cast<Function*>(self)->name, Py_NewRef(value));
+    return 0;
+}
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<Function*>(self)->qualname); }
+int set_qualname(PyObject* self, PyObject* value, void*) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
+        return -1;
+    }
+    Py_XSETREF(reinterpret_cast<Function*>(self)->qualname, Py_NewRef(value));
+    return 0;
+}
+PyObject* get_annotations(PyObject* self, void*) {
+    Function& f = *reinterpret_cast<Function*>(self);
+    if (!f.annotations) {
+        f.annotations = PyDict_New();
+        if (!f.annotations) return nullptr;
+    }
+    return Py_NewRef(f.annotations);
+}
+int set_annotations(PyObject* self, PyObject* value, void*) {
+    if (value == Py_None) value = nullptr;
+    if (value && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(reinterpret_cast<Function*>(self)->annotations, Py_XNewRef(value));
+    return 0;
+}
+PyObject* get_defaults(PyObject* self, void*) {
+    Function& f = *reinterpret_cast<Function*>(self);
+    return Py_NewRef(f.defaults ? f.defaults : Py_None);
+}
+int set_defaults(PyObject* self, PyObject* value, void*) {
+    if (value == Py_None) value = nullptr;
+    if (value && !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    Py_XSETREF(reinterpret_cast<Function*>(self)->defaults, Py_XNewRef(value));
+    return 0;
+}
+PyObject* get_kwdefaults(PyObject* self, void*) {
+    Function& f = *reinterpret_cast<Function*>(self);
+    return Py_NewRef(f.kwdefaults ? f.kwdefaults : Py_None);
+}
+int set_kwdefaults(PyObject* self, PyObject* value, void*) {
+    if (value == Py_None) value = nullptr;
+    if (value && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(reinterpret_cast<Function*>(self)->kwdefaults, Py_XNewRef(value));
+    return 0;
+}
+
+// inspect.signature() reads this: the declared parameters with the current defaults and
+// annotations.
+PyObject* get_signature(PyObject* self, void*) {
+    return guarded<PyObject*>(nullptr, [&] {
+        Function& f = *reinterpret_cast<Function*>(self);
+        static PyObject* inspect = nullptr;
+        if (!inspect) inspect = check(PyImport_ImportModule("inspect")).release();
+        Ref parameter_cls = check(PyObject_GetAttrString(inspect, "Parameter"));
+        Ref signature_cls = check(PyObject_GetAttrString(inspect, "Signature"));
+        Ref empty = check(PyObject_GetAttrString(parameter_cls.get(), "empty"));
+        Ref annotations = check(get_annotations(self, nullptr));
+        const auto params = f.def->params;
+        Ref list = check(PyList_New(0));
+        const Py_ssize_t npos = static_cast<Py_ssize_t>(count_positional(*f.def));
+        const Py_ssize_t ndefaults = f.defaults ? PyTuple_GET_SIZE(f.defaults) : 0;
+        Py_ssize_t pos_index = 0;
+        for (const Param& p : params) {
+            static const char* kind_names[] = {"POSITIONAL_OR_KEYWORD", "KEYWORD_ONLY", "VAR_POSITIONAL",
+                                               "VAR_KEYWORD"};
+            Ref kind = check(PyObject_GetAttrString(parameter_cls.get(), kind_names[static_cast<int>(p.kind)]));
+            Ref name = check(PyUnicode_FromString(p.name));
+            PyObject* def = empty.get();
+            if (p.kind == Kind::Positional) {
+                Py_ssize_t k = pos_index - (npos - ndefaults);
+                if (k >= 0 && k < ndefaults) def = PyTuple_GET_ITEM(f.defaults, k);
+                ++pos_index;
+            } else if (p.kind == Kind::KeywordOnly && f.kwdefaults) {
+                if (PyObject* d = PyDict_GetItemWithError(f.kwdefaults, name.get())) def = d;
+                else if (PyErr_Occurred()) throw_error();
+            }
+            PyObject* ann = PyDict_GetItemWithError(annotations.get(), name.get());
+            if (!ann && PyErr_Occurred()) throw_error();
+            Ref kwargs = check(Py_BuildValue("{sOsO}", "default", def, "annotation", ann ? ann : empty.get()));
+            Ref posargs = check(PyTuple_Pack(2, name.get(), kind.get()));
+            Ref parameter = check(PyObject_Call(parameter_cls.get(), posargs.get(), kwargs.get()));
+            check_status(PyList_Append(list.get(), parameter.get()));
+        }
+        PyObject* ret = PyDict_GetItemString(annotations.get(), "return");
+        Ref posargs = check(PyTuple_Pack(1, list.get()));
+        Ref kwargs = check(Py_BuildValue("{sO}", "return_annotation", ret ? ret : empty.get()));
+        return check(PyObject_Call(signature_cls.get(), posargs.get(), kwargs.get())).release();
+    });
+}
+
+// Pickling and copying refer to the function by its qualified name, as for Python functions.
+PyObject* function_reduce(PyObject* self, PyObject*) { return get_qualname(self, nullptr); }
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__module__", T_OBJECT, offsetof(Function, module), 0, nullptr},
+    {"__doc__", T_OBJECT, offsetof(Function, doc), 0, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject function_type_object = [] {
+    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    t.tp_name = "vornhaven.function";
+    t.tp_basicsize = sizeof(Function);
+    t.tp_dealloc = function_dealloc;
+    t.tp_vectorcall_offset = offsetof(Function, vectorcall);
+    t.tp_repr = function_repr;
+    t.tp_call = PyVectorcall_Call;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+    t.tp_doc = "A function implemented natively.";
+    t.tp_traverse = function_traverse;
+    t.tp_clear = function_clear;
+    t.tp_weaklistoffset = offsetof(Function, weakrefs);
+    t.tp_methods = function_methods;
+    t.tp_members = function_members;
+    t.tp_getset = function_getset;
+    t.tp_descr_get = function_descr_get;
+    t.tp_dictoffset = offsetof(Function, dict);
+    return t;
+}();
+#pragma GCC diagnostic pop
+
+}  // namespace
+
+PyTypeObject* function_type() { return &function_type_object; }
+
+void ready_function_type() { check_status(PyType_Ready(&function_type_object)); }
+
+Ref signature_line(const FunctionDef& def, PyObject* globals) {
+    std::string line = def.qualname;
+    line += '(';
+    bool first = true, star_written = false;
+    for (const Param& p : def.params) {
+        if (!first) line += ", ";
+        first = false;
+        if (p.kind == Kind::KeywordOnly && !star_written) {
+            line += "*, ";
+            star_written = true;
+        }
+        if (p.kind == Kind::VarArgs) {
+            line += '*';
+            star_written = true;
+        }
+        if (p.kind == Kind::VarKwargs) line += "**";
+        if (const char* t = conv_type_name(p.conv); t && p.kind != Kind::VarArgs && p.kind != Kind::VarKwargs) {
+            line += t;
+            line += ' ';
+        }
+        line += p.name;
+        if (p.annotation) {
+            line += ": ";
+            line += p.annotation;
+        }
+        if (p.def.tag != Default::Tag::Absent) {
+            line += " = ";
+            if (p.def.source) {
+                line += p.def.source;
+            } else {
+                Ref value = default_value(p.def, globals);
+                Ref text = check(PyObject_Repr(value.get()));
+                const char* utf8 = PyUnicode_AsUTF8(text.get());
+                if (!utf8) throw_error();
+                line += utf8;
+            }
+        }
+    }
+    line += ')';
+    if (def.returns) {
+        line += " -> ";
+        line += def.returns;
+    }
+    return check(PyUnicode_FromStringAndSize(line.data(), static_cast<Py_ssize_t>(line.size())));
+}
+
+Ref make_function(const FunctionDef& def, PyObject* globals, PyObject* module_name, const char* filename,
+                  Ref closure) {
+    Ref name = check(PyUnicode_InternFromString(def.name));
+    Ref qualname = check(PyUnicode_FromString(def.qualname));
+    Ref annotations = check(PyDict_New());
+    Ref defaults, kwdefaults;
+    Ref positional_defaults = check(PyList_New(0));
+    for (const Param& p : def.params) {
+        if (p.annotation) {
+            Ref text = check(PyUnicode_FromString(p.annotation));
+            check_status(PyDict_SetItemString(annotations.get(), p.name, text.get()));
+        }
+        if (p.def.tag == Default::Tag::Absent) continue;
+        Ref value = default_value(p.def, globals);
+        if (p.kind == Kind::Positional) {
+            check_status(PyList_Append(positional_defaults.get(), value.get()));
+        } else {
+            if (!kwdefaults) kwdefaults = check(PyDict_New());
+            check_status(PyDict_SetItemString(kwdefaults.get(), p.name, value.get()));
+        }
+    }
+    if (def.returns) {
+        Ref text = check(PyUnicode_FromString(def.returns));
+        check_status(PyDict_SetItemString(annotations.get(), "return", text.get()));
+    }
+    if (PyList_GET_SIZE(positional_defaults.get()) > 0) defaults = check(PyList_AsTuple(positional_defaults.get()));
+    Ref doc = Ref::borrow(Py_None);
+    if (def.doc) {
+        Ref line = signature_line(def, globals);
+        doc = check(PyUnicode_FromFormat("%U\n\n%s", line.get(), def.doc));
+    }
+
+    Function* f = PyObject_GC_New(Function, &function_type_object);
+    if (!f) throw_error();
+    f->vectorcall = function_vectorcall;
+    f->def = &def;
+    f->filename = filename;
+    f->name = name.release();
+    f->qualname = qualname.release();
+    f->module = Py_NewRef(module_name);
+    f->doc = doc.release();
+    f->annotations = annotations.release();
+    f->defaults = defaults.release();
+    f->kwdefaults = kwdefaults.release();
+    f->dict = nullptr;
+    f->closure = closure.release();
+    f->weakrefs = nullptr;
+    PyObject_GC_Track(f);
+    return Ref::steal(reinterpret_cast<PyObject*>(f));
+}
+
+}  // namespace vh

@@ -1,0 +1,110 @@
+#define VH_NUMPY_IMPORT_HERE
+#include "runtime/numpy.hpp"
+
+namespace vh::np {
+
+namespace {
+PyObject* numpy_module = nullptr;  // held for the life of the process
+}
+
+void import() {
+    if (PyArray_ImportNumPyAPI() < 0) throw_error();
+    if (!numpy_module) numpy_module = check(PyImport_ImportModule("numpy")).release();
+}
+
+PyObject* numpy() { return numpy_module; }
+
+UnaryLoop unary_loop(PyObject* ufunc, int type_num) {
+    // The ufunc type comes from the numpy module: its C API table is not imported here.
+    Ref ufunc_type = check(PyObject_GetAttrString(numpy_module, "ufunc"));
+    if (!ufunc || !PyType_Check(ufunc_type.get()) ||
+        !PyObject_TypeCheck(ufunc, reinterpret_cast<PyTypeObject*>(ufunc_type.get())))
+        return {};
+    auto* u = reinterpret_cast<PyUFuncObject*>(ufunc);
+    if (u->nin != 1 || u->nout != 1 || !u->functions || !u->types) return {};
+    for (int i = 0; i < u->ntypes; ++i) {
+        if (u->types[2 * i] == type_num && u->types[2 * i + 1] == type_num && u->functions[i])
+            return {u->functions[i], u->data ? u->data[i] : nullptr};
+    }
+    return {};
+}
+
+Ref call(const char* name, PyObject* args, PyObject* kwargs) {
+    Ref f = check(PyObject_GetAttrString(numpy_module, name));
+    return check(PyObject_Call(f.get(), args, kwargs));
+}
+
+Ref shape_of(PyObject* obj) {
+    if (PyArray_Check(obj)) {
+        PyArrayObject* a = as_array(obj);
+        return check(PyArray_IntTupleFromIntp(PyArray_NDIM(a), PyArray_SHAPE(a)));
+    }
+    return check(PyObject_GetAttrString(obj, "shape"));
+}
+
+Py_ssize_t shape_at(PyObject* obj, Py_ssize_t index) {
+    if (PyArray_Check(obj)) {
+        PyArrayObject* a = as_array(obj);
+        if (index < PyArray_NDIM(a)) return PyArray_DIM(a, static_cast<int>(index));
+        raise(PyExc_IndexError, "tuple index out of range");
+    }
+    Ref shape = shape_of(obj);
+    Ref item = check(PySequence_GetItem(shape.get(), index));
+    Ref as_int = check(PyNumber_Index(item.get()));
+    Py_ssize_t v = PyLong_AsSsize_t(as_int.get());
+    if (v == -1 && PyErr_Occurred()) throw_error();
+    return v;
+}
+
+bool shape_equals(PyObject* shape, std::initializer_list<Py_ssize_t> dims) {
+    if (PyTuple_CheckExact(shape)) {
+        if (PyTuple_GET_SIZE(shape) != static_cast<Py_ssize_t>(dims.size())) return false;
+        Py_ssize_t i = 0;
+        for (Py_ssize_t d : dims) {
+            PyObject* item = PyTuple_GET_ITEM(shape, i++);
+            if (PyLong_CheckExact(item)) {
+                int overflow = 0;
+                long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
+                if (overflow || v != d) return false;
+                continue;
+            }
+            Ref expected = check(PyLong_FromSsize_t(d));
+            if (!check_status(PyObject_RichCompareBool(item, expected.get(), Py_EQ))) return false;
+        }
+        return true;
+    }
+    Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(dims.size())));
+    Py_ssize_t i = 0;
+    for (Py_ssize_t d : dims) PyTuple_SET_ITEM(tuple.get(), i++, check(PyLong_FromSsize_t(d)).release());
+    return check_status(PyObject_RichCompareBool(shape, tuple.get(), Py_EQ));
+}
+
+}  // namespace vh::np
+
+#include <algorithm>
+#include <cstdlib>
+#include <utility>
+
+namespace vh::np {
+
+bool may_overlap_internally(PyArrayObject* a) noexcept {
+    const int nd = PyArray_NDIM(a);
+    std::pair<npy_intp, npy_intp> extent_stride[NPY_MAXDIMS];
+    int k = 0;
+    for (int i = 0; i < nd; ++i) {
+        const npy_intp dim = PyArray_DIM(a, i);
+        if (dim == 0) return false;
+        if (dim == 1) continue;
+        extent_stride[k] = {std::llabs(PyArray_STRIDE(a, i)), dim};
+        ++k;
+    }
+    std::sort(extent_stride, extent_stride + k);
+    npy_intp span = PyArray_ITEMSIZE(a);
+    for (int i = 0; i < k; ++i) {
+        if (extent_stride[i].first < span) return true;
+        span = extent_stride[i].first * (extent_stride[i].second - 1) + span;
+    }
+    return false;
+}
+
+}  // namespace vh::np
