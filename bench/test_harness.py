@@ -6,6 +6,7 @@ needed for the end-to-end run). They do not need the native module.
 
 from __future__ import annotations
 
+import functools
 import json
 import sys
 import textwrap
@@ -114,6 +115,17 @@ class TestRunCase:
 
         r = run.run_case("m", _workload(lambda: inc(a), lambda: inc(b)), 3, 2, 0.0)
         assert r.error is None and r.native_best > 0 and r.numpy_best > 0
+
+    def test_inputs_bound_with_partial_must_agree_after_the_run(self):
+        # A native side that returns the right values but does not write them into its input.
+        def in_place(x):
+            x *= 2
+            return x
+
+        a, b = np.arange(3.0), np.arange(3.0)
+        w = _workload(functools.partial(lambda x: x * 2, a), functools.partial(in_place, b))
+        r = run.run_case("m", w, 3, 2, 0.0)
+        assert r.error.startswith("result check") and "inputs after one run" in r.error
 
     @pytest.mark.parametrize(
         "native_s, numpy_s, target, status",
@@ -238,8 +250,8 @@ class TestRotationReferences:
         monkeypatch.setattr(rot, "_shapekit", lambda: fake)
         for wl in rot.WORKLOADS:
             for size in wl.sizes:
-                native, numpy = wl.setup(size)
-                assert_same_result(native(), numpy(), wl.rtol, f"{wl.name} size {size}")
+                r = run.run_case("m", wl, size, 1, 0.0)
+                assert r.error is None, f"{wl.name} size {size}: {r.error}"
 
         fake.rot_points_multi_rads = lambda p, t: rot_points(p, t, sign=-1.0)
         wl = rot.WORKLOADS[0]
