@@ -21,6 +21,10 @@ struct State {
 
 PyObject* numpy_global() { return global(state.globals, state.np_name); }
 
+// The native paths stand in for NumPy calls; they apply while the module's `np` is NumPy itself,
+// so a replaced `np` sees every call, as it would in Python.
+bool numpy_is_native() { return PyDict_GetItem(state.globals, state.np_name) == np::numpy(); }
+
 Ref attr(PyObject* o, const char* name) { return check(PyObject_GetAttrString(o, name)); }
 
 Ref py_int(Py_ssize_t v) { return check(PyLong_FromSsize_t(v)); }
@@ -53,6 +57,18 @@ Ref get_rotation_matrix_2d(Function&, Bound& a) {
         Ref deg = check(PyObject_Format(a[0], nullptr));
         Ref rad = check(PyObject_Format(a[1], nullptr));
         raisef(PyExc_ValueError, "Pass angle either in degrees (%U) in radians (%U).", deg.get(), rad.get());
+    }
+    if (!numpy_is_native()) {
+        PyObject* numpy = numpy_global();
+        Ref pi = attr(numpy, "pi");
+        Ref angle = have_deg ? check(PyFloat_FromDouble(a.real(0) / 180)) : Ref::borrow(a[1]);
+        if (have_deg) angle = check(PyNumber_Multiply(angle.get(), pi.get()));
+        Ref c = check(PyObject_CallMethod(numpy, "cos", "O", angle.get()));
+        Ref s = check(PyObject_CallMethod(numpy, "sin", "O", angle.get()));
+        Ref minus_one = check(PyLong_FromLong(-1));
+        Ref minus_s = check(PyNumber_Multiply(minus_one.get(), s.get()));
+        Ref nested = check(Py_BuildValue("[[OO][OO]]", c.get(), minus_s.get(), s.get(), c.get()));
+        return check(PyObject_CallMethod(numpy, "array", "O", nested.get()));
     }
     const double angle = have_deg ? a.real(0) / 180 * M_PI : a.real(1);
     npy_intp dims[2] = {2, 2};
@@ -210,6 +226,7 @@ void angles_cos_sin(PyArrayObject* angles, C* cosines, C* sines) {
 // accepts for an in-place store. Returns false where NumPy has to decide.
 template <int Dims>
 bool rotate_native(PyObject* target, PyObject* rotation_rads, Py_ssize_t n) {
+    if (!numpy_is_native()) return false;
     const bool target64 = np::is_plain(target, NPY_DOUBLE);
     if (!target64 && !np::is_plain(target, NPY_FLOAT)) return false;
     const bool angles64 = np::is_plain(rotation_rads, NPY_DOUBLE);
@@ -225,6 +242,10 @@ bool rotate_native(PyObject* target, PyObject* rotation_rads, Py_ssize_t n) {
     char* data = PyArray_BYTES(t);
     const npy_intp m = PyArray_DIM(t, 1), s0 = PyArray_STRIDE(t, 0), s1 = PyArray_STRIDE(t, 1),
                    s2 = PyArray_STRIDE(t, 2);
+    // einsum orders the four terms of a rotated matrix entry by the memory layout of the
+    // matrices; the native kernel reproduces the order of row-major-like layouts.
+    if (Dims == 2 && n > 1 && !(std::abs(s0) >= std::abs(s1) && std::abs(s1) >= std::abs(s2))) return false;
+    if (Dims == 2 && !(std::abs(s1) >= std::abs(s2))) return false;
     auto run = [&](auto point_tag, auto angle_tag) {
         using T = decltype(point_tag);
         using C = decltype(angle_tag);
