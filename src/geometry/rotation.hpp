@@ -40,10 +40,13 @@ void rotate_points(char* points, std::ptrdiff_t n, std::ptrdiff_t m, std::ptrdif
     }
 }
 
+// How einsum adds up the four terms (a, b) -> r[t][a] m[a][b] r[u][b] of an entry: in one running
+// sum in the order (0,0), (0,1), (1,0), (1,1), or as a running sum of the two pair sums over b.
+// Which one NumPy uses depends on its version and on whether the operands have to be cast.
+enum class SumOrder { Running, Pairwise };
+
 // Replaces matrix k of `matrices` (shape n x 2 x 2, byte strides s0, s1, s2) by R_k M_k R_k^T.
-// einsum sums the four terms of an entry in two pairs when all operands share the matrices'
-// type, and in one running sum when the rotation matrices have to be cast first.
-template <class T, class C>
+template <class T, class C, SumOrder Order>
 void rotate_matrices(char* matrices, std::ptrdiff_t n, std::ptrdiff_t s0, std::ptrdiff_t s1, std::ptrdiff_t s2,
                      const C* cosines, const C* sines) noexcept {
     for (std::ptrdiff_t k = 0; k < n; ++k) {
@@ -59,7 +62,7 @@ void rotate_matrices(char* matrices, std::ptrdiff_t n, std::ptrdiff_t s0, std::p
             for (int u = 0; u < 2; ++u) {
                 T total = 0;
                 for (int a = 0; a < 2; ++a) {
-                    if constexpr (std::is_same_v<T, C>) {
+                    if constexpr (Order == SumOrder::Pairwise) {
                         T partial = 0;
                         for (int b = 0; b < 2; ++b) partial = partial + (r[t][a] * m[a][b]) * r[u][b];
                         total = partial + total;

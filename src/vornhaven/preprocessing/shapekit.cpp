@@ -1,5 +1,6 @@
 // vornhaven.preprocessing.shapekit: plane geometry of rotated boxes and keypoints.
 #include <cmath>
+#include <cstring>
 
 #include "geometry/rotation.hpp"
 #include "runtime/klass.hpp"
@@ -12,11 +13,16 @@ using namespace vh;
 
 constexpr const char* kArray = "np.ndarray[Any, Any]";
 
+enum class MatrixOrder { Unknown, Running, Pairwise };
+
 // Prepared at import.
 struct State {
     PyObject* np_name;  // interned "np", looked up in the module globals at call time
     PyObject* globals;
     np::UnaryLoop cos64, sin64, cos32, sin32;
+    // How einsum sums a rotated matrix entry for float64/float64, float32/float32 and
+    // float64 matrices with float32 angles.
+    MatrixOrder matrix_order[3];
 } state;
 
 PyObject* numpy_global() { return global(state.globals, state.np_name); }
@@ -242,24 +248,64 @@ bool rotate_native(PyObject* target, PyObject* rotation_rads, Py_ssize_t n) {
     char* data = PyArray_BYTES(t);
     const npy_intp m = PyArray_DIM(t, 1), s0 = PyArray_STRIDE(t, 0), s1 = PyArray_STRIDE(t, 1),
                    s2 = PyArray_STRIDE(t, 2);
-    // einsum orders the four terms of a rotated matrix entry by the memory layout of the
-    // matrices; the native kernel reproduces the order of row-major-like layouts.
-    if (Dims == 2 && n > 1 && !(std::abs(s0) >= std::abs(s1) && std::abs(s1) >= std::abs(s2))) return false;
-    if (Dims == 2 && !(std::abs(s1) >= std::abs(s2))) return false;
+    const int combination = !target64 ? 1 : angles64 ? 0 : 2;
+    const MatrixOrder order = state.matrix_order[combination];
+    if constexpr (Dims == 2) {
+        // einsum orders the terms of a rotated matrix entry by the memory layout of the
+        // matrices; the native kernel reproduces the order of row-major-like layouts.
+        if (order == MatrixOrder::Unknown) return false;
+        if (n > 1 && std::abs(s0) < std::abs(s1)) return false;
+        if (std::abs(s1) < std::abs(s2)) return false;
+    }
     auto run = [&](auto point_tag, auto angle_tag) {
         using T = decltype(point_tag);
         using C = decltype(angle_tag);
         np::Scratch<C> cosines(static_cast<std::size_t>(n)), sines(static_cast<std::size_t>(n));
         angles_cos_sin<C>(r, cosines.data(), sines.data());
-        if constexpr (Dims == 2)
-            geometry::rotate_matrices<T, C>(data, n, s0, s1, s2, cosines.data(), sines.data());
-        else
+        if constexpr (Dims == 3) {
             geometry::rotate_points<T, C>(data, n, m, s0, s1, s2, cosines.data(), sines.data());
+        } else if (order == MatrixOrder::Pairwise) {
+            geometry::rotate_matrices<T, C, geometry::SumOrder::Pairwise>(data, n, s0, s1, s2, cosines.data(),
+                                                                          sines.data());
+        } else {
+            geometry::rotate_matrices<T, C, geometry::SumOrder::Running>(data, n, s0, s1, s2, cosines.data(),
+                                                                         sines.data());
+        }
     };
-    if (!target64) run(float{}, float{});
-    else if (angles64) run(double{}, double{});
+    if (combination == 1) run(float{}, float{});
+    else if (combination == 0) run(double{}, double{});
     else run(double{}, float{});
     return true;
+}
+
+// Finds the order in which this NumPy's einsum sums the terms of a rotated matrix, by rotating
+// a probe stack both ways; Unknown (NumPy does the work) unless exactly one order matches.
+template <class T, class C>
+MatrixOrder calibrate_matrix_order(int matrix_type, int angle_type) {
+    constexpr npy_intp n = 32;
+    npy_intp dims[3] = {n, 2, 2};
+    Ref probe = check(PyArray_SimpleNew(3, dims, matrix_type));
+    Ref angles = check(PyArray_SimpleNew(1, dims, angle_type));
+    T* values = static_cast<T*>(PyArray_DATA(np::as_array(probe.get())));
+    C* rads = static_cast<C*>(PyArray_DATA(np::as_array(angles.get())));
+    for (npy_intp i = 0; i < 4 * n; ++i)
+        values[i] = static_cast<T>(std::sin(1.7 * static_cast<double>(i) + 0.3) * std::pow(10.0, i % 9 - 4));
+    for (npy_intp k = 0; k < n; ++k) rads[k] = static_cast<C>(0.37 + 0.91 * static_cast<double>(k));
+    Ref pairwise = check(PyArray_NewCopy(np::as_array(probe.get()), NPY_CORDER));
+    Ref running = check(PyArray_NewCopy(np::as_array(probe.get()), NPY_CORDER));
+    Ref rotation_matrix = stacked_rotation_matrices(angles.get(), n);
+    einsum_into("tTR,RTS,sSR->Rts", {rotation_matrix.get(), probe.get(), rotation_matrix.get()}, probe.get());
+    C cosines[n], sines[n];
+    angles_cos_sin<C>(np::as_array(angles.get()), cosines, sines);
+    const npy_intp s0 = 4 * sizeof(T), s1 = 2 * sizeof(T), s2 = sizeof(T);
+    auto bytes = [](PyObject* a) { return PyArray_BYTES(np::as_array(a)); };
+    geometry::rotate_matrices<T, C, geometry::SumOrder::Pairwise>(bytes(pairwise.get()), n, s0, s1, s2, cosines, sines);
+    geometry::rotate_matrices<T, C, geometry::SumOrder::Running>(bytes(running.get()), n, s0, s1, s2, cosines, sines);
+    const std::size_t size = 4 * n * sizeof(T);
+    const bool is_pairwise = std::memcmp(bytes(pairwise.get()), bytes(probe.get()), size) == 0;
+    const bool is_running = std::memcmp(bytes(running.get()), bytes(probe.get()), size) == 0;
+    if (is_pairwise == is_running) return MatrixOrder::Unknown;
+    return is_pairwise ? MatrixOrder::Pairwise : MatrixOrder::Running;
 }
 
 const Param rot_mats_params[] = {{"matrices", kArray}, {"rotation_rads", kArray}};
@@ -366,6 +412,10 @@ void exec_shapekit(ModuleContext& m) {
     define_box_reconstruction(m);
     m.define(rot_mats_multi_rads_def);
     m.define(rot_points_multi_rads_def);
+
+    state.matrix_order[0] = calibrate_matrix_order<double, double>(NPY_DOUBLE, NPY_DOUBLE);
+    state.matrix_order[1] = calibrate_matrix_order<float, float>(NPY_FLOAT, NPY_FLOAT);
+    state.matrix_order[2] = calibrate_matrix_order<double, float>(NPY_DOUBLE, NPY_FLOAT);
 }
 
 const ModuleSpec shapekit_spec{
