@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# Builds the package (with the runtime test module) into .venv/dev on the newest CPython found.
+# Builds the package (with the runtime probe module) into a development environment on CPython 3.12
+# (or the newest found). DEV_VENV and DEV_BUILD choose the environment and build directory
+# (defaults .venv/dev and build/dev), so several builds can live side by side.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+venv=${DEV_VENV:-.venv/dev}
+build=${DEV_BUILD:-build/dev}
 py=$(tools/pythons.sh | grep -E '^3\.12 ' | head -n1 | cut -d' ' -f2)
 [ -n "$py" ] || py=$(tools/pythons.sh | tail -n1 | cut -d' ' -f2)
-[ -x .venv/dev/bin/python ] || "$py" -m venv .venv/dev
-.venv/dev/bin/python -m pip install -q --disable-pip-version-check -r requirements/build.txt -r requirements/test.txt -r requirements/bench.txt
-.venv/dev/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation \
-  -Ccmake.define.VORNHAVEN_TESTING=ON -Ccmake.build-type=RelWithDebInfo -Cbuild-dir=build/dev .
+[ -x "$venv/bin/python" ] || "$py" -m venv "$venv"
+"$venv/bin/python" -m pip install -q --disable-pip-version-check -r requirements/build.txt -r requirements/test.txt -r requirements/bench.txt
+"$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
+  -Ccmake.define.VORNHAVEN_TESTING=ON -Ccmake.build-type=RelWithDebInfo -Cbuild-dir="$build" .

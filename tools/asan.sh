@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Builds the package with AddressSanitizer and UndefinedBehaviorSanitizer into .venv/asan and runs
+# the test suite under them (the interpreter itself is not instrumented, so the runtime is preloaded).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+py=$(tools/pythons.sh | grep -E '^3\.12 ' | head -n1 | cut -d' ' -f2)
+[ -n "$py" ] || py=$(tools/pythons.sh | tail -n1 | cut -d' ' -f2)
+[ -x .venv/asan/bin/python ] || "$py" -m venv .venv/asan
+.venv/asan/bin/python -m pip install -q --disable-pip-version-check -r requirements/build.txt -r requirements/test.txt
+.venv/asan/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation \
+  -Ccmake.define.VORNHAVEN_TESTING=ON -Ccmake.define.VORNHAVEN_SANITIZE=ON \
+  -Ccmake.build-type=RelWithDebInfo -Cbuild-dir=build/asan .
+asan="$(${CXX:-g++} -print-file-name=libasan.so) $(${CXX:-g++} -print-file-name=libstdc++.so)"
+echo "=== sanitizer build (ASan + UBSan)"
+LD_PRELOAD="$asan" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1${ASAN_LOG:+:log_path=$ASAN_LOG} \
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+  .venv/asan/bin/python -m pytest -q -p no:cacheprovider "$@"
