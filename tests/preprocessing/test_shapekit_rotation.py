@@ -401,11 +401,12 @@ class TestStackRotationAliasingAndDtypes:
          lambda a: a.reshape(-1)[: a.shape[0]]],
         ids=["first-x", "last-y", "reversed", "flat-prefix"],
     )
-    def test_angles_viewing_the_rotated_array(self, kind, select_angles):
+    @pytest.mark.parametrize("dtype", [np.float64, np.float32])
+    def test_angles_viewing_the_rotated_array(self, kind, select_angles, dtype):
         # the angles are read before anything is stored into the array they live in
         function, reference = STACK_FUNCTIONS[kind]
         shape = (5, 3, 2) if kind == "points" else (5, 2, 2)
-        values = np.random.default_rng(11).uniform(-3, 3, shape)
+        values = np.random.default_rng(11).uniform(-3, 3, shape).astype(dtype)
         array = values.copy()
         angles = select_angles(array)
         assert np.shares_memory(angles, array)
@@ -420,11 +421,17 @@ class TestStackRotationAliasingAndDtypes:
             (np.float32, np.float32, True),
             (np.float64, np.float32, True),
             (np.float64, np.int64, True),
+            (np.float64, np.float16, True),
+            (np.float32, np.int8, True),      # small integers take cos/sin in float16
+            (np.float64, np.int16, True),     # ... and in float32
             (np.float16, np.float16, True),
             (np.complex128, np.float64, True),
+            (np.complex128, np.complex128, True),
             (np.longdouble, np.float64, True),
             (np.float32, np.float64, False),
+            (np.float32, np.int32, False),    # int32 angles give float64 matrices
             (np.float16, np.float32, False),
+            (np.float64, np.complex128, False),
             (np.int64, np.float64, False),
             (np.int32, np.float32, False),
             (np.int64, np.int64, False),
@@ -448,6 +455,52 @@ class TestStackRotationAliasingAndDtypes:
             with pytest.raises(TypeError):
                 function(array, angles)
             assert_array_equal(array, values)
+
+    @pytest.mark.parametrize("kind", STACK_FUNCTIONS)
+    @pytest.mark.parametrize("dtype", [np.float64, np.float32])
+    @pytest.mark.parametrize(
+        "variant", ["big-endian-array", "big-endian-angles", "unaligned-array", "unaligned-angles"]
+    )
+    def test_byte_order_and_alignment(self, kind, dtype, variant):
+        function, reference = STACK_FUNCTIONS[kind]
+        shape = (9, 3, 2) if kind == "points" else (9, 2, 2)
+        rng = np.random.default_rng(13)
+        values = rng.uniform(-50, 50, shape).astype(dtype)
+        angle_values = rng.uniform(-7, 7, 9).astype(dtype)
+
+        def convert(array):
+            if variant.startswith("big-endian"):
+                return array.astype(np.dtype(dtype).newbyteorder(">"))
+            buffer = bytearray(array.nbytes + 1)
+            unaligned = np.frombuffer(buffer, array.dtype, array.size, offset=1).reshape(array.shape)
+            unaligned[...] = array
+            assert not unaligned.flags.aligned and unaligned.flags.writeable
+            return unaligned
+
+        on_array = variant.endswith("array")
+        array, reference_array = (convert(values), convert(values)) if on_array else (values.copy(), values.copy())
+        angles = convert(angle_values) if not on_array else angle_values
+        expected = reference(reference_array, angles)
+        assert function(array, angles) is array
+        assert array.dtype == expected.dtype
+        assert_array_equal(array, expected)
+
+    @pytest.mark.parametrize("kind", STACK_FUNCTIONS)
+    def test_angle_arrays_that_override_ufuncs(self, kind):
+        # e.g. angles that carry a unit: cos and sin are taken through the array's own override
+        class Degrees(np.ndarray):
+            def __array_ufunc__(self, ufunc, method, *inputs, **kwargs):
+                inputs = [np.asarray(x) for x in inputs]
+                if ufunc in (np.cos, np.sin):
+                    inputs = [np.deg2rad(x) for x in inputs]
+                return getattr(ufunc, method)(*inputs, **kwargs)
+
+        function, reference = STACK_FUNCTIONS[kind]
+        shape = (4, 3, 2) if kind == "points" else (4, 2, 2)
+        values = np.random.default_rng(14).uniform(-5, 5, shape)
+        degrees = np.array([0.0, 30.0, 90.0, -135.0])
+        result = function(values.copy(), degrees.view(Degrees))
+        assert_array_equal(result, reference(values.copy(), np.deg2rad(degrees)))
 
     @pytest.mark.parametrize("kind", STACK_FUNCTIONS)
     @pytest.mark.parametrize("make_read_only", ["flag", "broadcast"])
@@ -814,35 +867,36 @@ def test_repeated_calls_keep_reference_counts_and_memory_stable():
             except Exception:  # noqa: BLE001 - failures are part of the workload
                 pass
 
+    def growth_per_interval(measure, intervals, iterations):
+        deltas = []
+        previous = measure()
+        for _ in range(intervals):
+            for _ in range(iterations):
+                run_once()
+            gc.collect()
+            current = measure()
+            deltas.append(current - previous)
+            previous = current
+        return deltas
+
     for _ in range(300):
         run_once()
     gc.collect()
     counts_before = [sys.getrefcount(obj) for obj in inputs]
     function_counts_before = [sys.getrefcount(f) for f in ENTRY_POINTS]
 
-    rss_before = _resident_bytes()
-    for _ in range(4000):
-        run_once()
-    gc.collect()
-    rss_after = _resident_bytes()
-
+    # A leak grows the footprint in every interval; the interpreter may also grow or rebuild
+    # an internal table once in a while (about 1 MB on CPython 3.13), so the smallest growth of
+    # several intervals is what is judged.
+    rss_growth = growth_per_interval(_resident_bytes, 3, 1500) if _resident_bytes() else [0]
     tracemalloc.start()
     try:
-        for _ in range(200):
-            run_once()
-        gc.collect()
-        traced_before = tracemalloc.get_traced_memory()[0]
-        for _ in range(2000):
-            run_once()
-        gc.collect()
-        traced_after = tracemalloc.get_traced_memory()[0]
+        traced_growth = growth_per_interval(lambda: tracemalloc.get_traced_memory()[0], 4, 500)
     finally:
         tracemalloc.stop()
 
     assert [sys.getrefcount(obj) for obj in inputs] == counts_before
     assert [sys.getrefcount(f) for f in ENTRY_POINTS] == function_counts_before
-    # tens of thousands of calls: a leak of even one small object per call of one kind shows up
-    assert traced_after - traced_before < 16 * 1024
-    if rss_before is not None and rss_after is not None:
-        assert rss_after - rss_before < 4 * 1024 * 1024
-
+    # some 12 000 calls per interval: one small object kept per call of one kind shows up
+    assert min(traced_growth) < 8 * 1024, traced_growth
+    assert min(rss_growth) < 1024 * 1024, rss_growth
