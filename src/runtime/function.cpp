@@ -223,6 +223,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f.kwdefaults);
     Py_VISIT(f.dict);
     Py_VISIT(f.closure);
+    Py_VISIT(f.owner);
     return 0;
 }
 
@@ -237,6 +238,7 @@ int function_clear(PyObject* self) {
     Py_CLEAR(f.kwdefaults);
     Py_CLEAR(f.dict);
     Py_CLEAR(f.closure);
+    Py_CLEAR(f.owner);
     return 0;
 }
 
@@ -419,6 +421,16 @@ PyTypeObject* function_type() { return &function_type_object; }
 
 void ready_function_type() { check_status(PyType_Ready(&function_type_object)); }
 
+Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwargs) {
+    return check(PyObject_VectorcallDict(callable, const_cast<PyObject* const*>(args.begin()), args.size(), kwargs));
+}
+
+Ref super_attr(Function& method, PyObject* self, PyObject* name) {
+    if (!method.owner) raisef(PyExc_RuntimeError, "%U(): super() is only available in methods", method.qualname);
+    Ref super = call(reinterpret_cast<PyObject*>(&PySuper_Type), {method.owner, self});
+    return check(PyObject_GetAttr(super.get(), name));
+}
+
 Ref signature_line(const FunctionDef& def, PyObject* globals) {
     std::string line = def.qualname;
     line += '(';
@@ -511,6 +523,7 @@ Ref make_function(const FunctionDef& def, PyObject* globals, PyObject* module_na
     f->kwdefaults = kwdefaults.release();
     f->dict = nullptr;
     f->closure = closure.release();
+    f->owner = nullptr;
     f->weakrefs = nullptr;
     PyObject_GC_Track(f);
     return Ref::steal(reinterpret_cast<PyObject*>(f));

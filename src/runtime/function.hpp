@@ -109,6 +109,7 @@ struct Function {
     PyObject* kwdefaults;
     PyObject* dict;
     PyObject* closure;  // what the body captured when the function was made, or null
+    PyObject* owner;    // the class whose body defined this method (what `super()` starts after), or null
     PyObject* weakrefs;
 };
 
@@ -123,6 +124,13 @@ Ref make_function(const FunctionDef& def, PyObject* globals, PyObject* module_na
 
 // The signature line of a declaration, as it heads `__doc__`.
 Ref signature_line(const FunctionDef& def, PyObject* globals);
+
+// Calls `callable(*args, **kwargs)`; `kwargs` may be null.
+Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwargs = nullptr);
+
+// `super().<name>` inside a method of `self` (an instance, or a class for class methods), looked
+// up at call time as `super()` does.
+Ref super_attr(Function& method, PyObject* self, PyObject* name);
 
 // Checks a value against a built-in container or str type, or None: "Expected %s, got %.200s".
 PyObject* check_result(PyObject* value, PyTypeObject* expected);

@@ -20,6 +20,7 @@ ClassBuilder::ClassBuilder(ModuleContext& context, const char* name, PyObject* b
     meta_ = Ref::borrow(PyTuple_GET_ITEM(prepared.get(), 0));
     namespace_ = Ref::borrow(PyTuple_GET_ITEM(prepared.get(), 1));
     kwds_ = Ref::borrow(PyTuple_GET_ITEM(prepared.get(), 2));
+    functions_ = check(PyList_New(0));
     set("__module__", context.name());
     Ref qualname = check(PyUnicode_FromString(name));
     set("__qualname__", qualname.get());
@@ -34,8 +35,14 @@ void ClassBuilder::set(const char* name, PyObject* value) {
     check_status(PyObject_SetItem(namespace_.get(), key.get(), value));
 }
 
-ClassBuilder& ClassBuilder::method(const FunctionDef& def, MethodKind kind) {
+Ref ClassBuilder::add_function(const FunctionDef& def) {
     Ref f = context_.function(def);
+    check_status(PyList_Append(functions_.get(), f.get()));
+    return f;
+}
+
+ClassBuilder& ClassBuilder::method(const FunctionDef& def, MethodKind kind) {
+    Ref f = add_function(def);
     if (kind == MethodKind::Static) f = check(PyStaticMethod_New(f.get()));
     if (kind == MethodKind::Class) f = check(PyClassMethod_New(f.get()));
     set(mangle(name_, def.name).c_str(), f.get());
@@ -43,8 +50,8 @@ ClassBuilder& ClassBuilder::method(const FunctionDef& def, MethodKind kind) {
 }
 
 ClassBuilder& ClassBuilder::property(const char* name, const FunctionDef& getter, const FunctionDef* setter) {
-    Ref fget = context_.function(getter);
-    Ref fset = setter ? context_.function(*setter) : Ref::borrow(Py_None);
+    Ref fget = add_function(getter);
+    Ref fset = setter ? add_function(*setter) : Ref::borrow(Py_None);
     Ref prop = check(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyProperty_Type), fget.get(),
                                                   fset.get(), nullptr));
     set(mangle(name_, name).c_str(), prop.get());
@@ -58,7 +65,13 @@ ClassBuilder& ClassBuilder::value(const char* name, PyObject* value) {
 
 Ref ClassBuilder::build() {
     Ref args = check(Py_BuildValue("(sOO)", name_, bases_.get(), namespace_.get()));
-    return check(PyObject_Call(meta_.get(), args.get(), kwds_.get()));
+    Ref cls = check(PyObject_Call(meta_.get(), args.get(), kwds_.get()));
+    // What the compiler's __class__ cell gives a Python method: the class for super().
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(functions_.get()); ++i) {
+        auto* f = reinterpret_cast<Function*>(PyList_GET_ITEM(functions_.get(), i));
+        Py_XSETREF(f->owner, Py_NewRef(cls.get()));
+    }
+    return cls;
 }
 
 }  // namespace vh

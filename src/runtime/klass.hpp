@@ -2,6 +2,7 @@
 // members, albumentations' serialisation registry) sees an ordinary subclass.
 #pragma once
 #include <string>
+#include <vector>
 
 #include "runtime/module.hpp"
 
@@ -30,9 +31,12 @@ public:
 private:
     void set(const char* name, PyObject* value);
 
+    Ref add_function(const FunctionDef& def);
+
     ModuleContext& context_;
     const char* name_;
     Ref bases_, meta_, namespace_, kwds_;
+    Ref functions_;  // list of the methods made, to learn their class once it exists
 };
 
 }  // namespace vh
