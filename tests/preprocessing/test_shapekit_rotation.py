@@ -10,7 +10,6 @@ bit; the twin arrays fed to both sides therefore share values *and* memory layou
 import gc
 import math
 import os
-import re
 import sys
 import tracemalloc
 from decimal import Decimal
