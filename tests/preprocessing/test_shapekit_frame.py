@@ -40,8 +40,12 @@ DEFINITION_ORDER = [
 ]
 AVAILABLE = [
     "Any", "cast", "Callable", "Enum", "np", "get_rotation_matrix_2d",
-    "coordinate_transformation", "BoxReconstruction", "rot_mats_multi_rads",
-    "rot_points_multi_rads",
+    "coordinate_transformation", "get_angles_from_points", "BoxReconstruction",
+    "parallelogram_to_box", "get_corner_points_from_box_tuples", "rot_mats_multi_rads",
+    "rot_points_multi_rads", "get_box_and_rotation_from_parallelogram_keypoints",
+    "vexl_to_keypoints", "keypoints_trivial_lookup", "vexl_to_box_corners",
+    "box_corners_to_vexl", "keypoints_to_vexl", "keypoints_to_box_corners",
+    "inference_boxes_to_corners",
 ]
 
 P = inspect.Parameter
