@@ -1217,7 +1217,8 @@ Ref keypoints_trivial_lookup(Function&, Bound& a) {
     Ref boxes = check(PyNumber_Long(quotient.get()));
     int overflow = 0;
     const long long number_of_boxes = PyLong_AsLongLongAndOverflow(boxes.get(), &overflow);
-    if (!overflow && number_of_boxes >= 0 && number_of_boxes <= PY_SSIZE_T_MAX / 4 && numpy_is_native() &&
+    // (beyond 2**40 boxes no allocation succeeds; NumPy's steps report that in their own way)
+    if (!overflow && number_of_boxes >= 0 && number_of_boxes <= (1LL << 40) && numpy_is_native() &&
         state.instance_descr && state.position_descr)
         return trivial_lookup_native(static_cast<npy_intp>(number_of_boxes));
 
