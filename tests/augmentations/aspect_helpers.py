@@ -59,7 +59,8 @@ def _methods(name, verb, init_text, init_signature):
             f"{name}.get_transform_init_args_names(self) -> tuple[str, ...]",
             "Return init argument names for Albumentations serialization.",
         ),
-        "get_class_fullname": (f"{name}.get_class_fullname(cls) -> str", "Return the class name as fullname."),
+        "get_class_fullname": (f"{name}.get_class_fullname(cls) -> str",
+                               "Return the class name as fullname."),
     }
 
 

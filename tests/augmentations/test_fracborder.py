@@ -116,7 +116,8 @@ def test_pipeline_geometry(shape, ratio, fmt):
 @pytest.mark.parametrize("position", ["center", "top_left", "top_right", "bottom_left", "bottom_right"])
 @pytest.mark.parametrize("shape, ratio", [((30, 20), 2.0), ((20, 30), 0.4), ((5, 5), 1.5), ((2, 9), 0.3)])
 @pytest.mark.parametrize("border_mode, value, mask_value", [
-    (cv2.BORDER_CONSTANT, (10, 20, 30), 5), (cv2.BORDER_REFLECT_101, None, None), (cv2.BORDER_REPLICATE, 0, 0)])
+    (cv2.BORDER_CONSTANT, (10, 20, 30), 5), (cv2.BORDER_REFLECT_101, None, None),
+    (cv2.BORDER_REPLICATE, 0, 0)])
 def test_positions_and_borders_match_pad_if_needed(position, shape, ratio, border_mode, value, mask_value):
     image, mask = inputs(*shape)
     image = np.dstack([image] * 3) if image.ndim == 2 else image

@@ -9,7 +9,8 @@ import albumentations as A
 import numpy as np
 import pytest
 
-from aspect_helpers import FORMATS, RATIOS, SHAPES, encode, inputs, middle_sizes, pipeline, plain_equivalent, run_both
+from aspect_helpers import (FORMATS, RATIOS, SHAPES, encode, inputs, middle_sizes, pipeline,
+                            plain_equivalent, run_both)
 from vornhaven.preprocessing.augmentations.transform.fracmiddle import FracMiddle
 
 
@@ -35,7 +36,8 @@ def test_crop_sizes(rows, cols, ratio, height, width):
     assert (params["rows"], params["cols"]) == (rows, cols)
     if height <= rows and width <= cols:
         top, left = (rows - height) // 2, (cols - width) // 2
-        np.testing.assert_array_equal(transform.apply(image, **params), image[top:top + height, left:left + width])
+        window = image[top:top + height, left:left + width]
+        np.testing.assert_array_equal(transform.apply(image, **params), window)
     else:
         with pytest.raises(ValueError) as plain:
             A.CenterCrop(height, width).apply(image)
@@ -84,4 +86,5 @@ def test_pipeline_geometry(shape, ratio, fmt):
         moved = encode((x1 - left, y1 - top, x2 - left, y2 - top), fmt, height, width)
         assert box[:4] == pytest.approx(moved, abs=1e-9) and box[4] == f"box{i}"
     shifted = [(x - left, y - top) for x, y in keypoints]
-    assert out["keypoints"] == pytest.approx([(x, y) for x, y in shifted if 0 <= x < width and 0 <= y < height])
+    visible = [(x, y) for x, y in shifted if 0 <= x < width and 0 <= y < height]
+    assert out["keypoints"] == pytest.approx(visible)
