@@ -425,8 +425,47 @@ Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kw
     return check(PyObject_VectorcallDict(callable, const_cast<PyObject* const*>(args.begin()), args.size(), kwargs));
 }
 
+namespace {
+
+// The namespace of a class (static builtin types keep theirs with the interpreter from 3.12 on).
+Ref type_dict(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return check(PyType_GetDict(type));
+#else
+    return Ref::borrow(type->tp_dict);
+#endif
+}
+
+}  // namespace
+
 Ref super_attr(Function& method, PyObject* self, PyObject* name) {
     if (!method.owner) raisef(PyExc_RuntimeError, "%U(): super() is only available in methods", method.qualname);
+    // What super(owner, self).<name> finds: the first class after `owner` in the MRO of self's
+    // type (or of self, for a class) whose namespace holds the name, bound by its __get__.
+    auto* owner = reinterpret_cast<PyTypeObject*>(method.owner);
+    PyTypeObject* start = Py_TYPE(self);
+    if (PyType_Check(self) && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(self), owner))
+        start = reinterpret_cast<PyTypeObject*>(self);
+    PyObject* mro = start->tp_mro;
+    if (mro && PyTuple_Check(mro) && PyType_IsSubtype(start, owner)) {
+        const Py_ssize_t n = PyTuple_GET_SIZE(mro);
+        Py_ssize_t i = 0;
+        while (i < n && PyTuple_GET_ITEM(mro, i) != method.owner) ++i;
+        for (++i; i < n; ++i) {
+            Ref dict = type_dict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i)));
+            if (!dict) continue;
+            PyObject* found = PyDict_GetItemWithError(dict.get(), name);
+            if (!found) {
+                if (PyErr_Occurred()) throw_error();
+                continue;
+            }
+            Ref value = Ref::borrow(found);
+            descrgetfunc get = Py_TYPE(found)->tp_descr_get;
+            if (!get) return value;
+            return check(get(found, reinterpret_cast<PyObject*>(start) == self ? nullptr : self,
+                             reinterpret_cast<PyObject*>(start)));
+        }
+    }
     Ref super = call(reinterpret_cast<PyObject*>(&PySuper_Type), {method.owner, self});
     return check(PyObject_GetAttr(super.get(), name));
 }
