@@ -79,6 +79,14 @@ def test_empty_and_integer_input(path):
     assert_array_equal(keypoints, before)
 
 
+def test_degenerate_half_axes(path):
+    keypoints = np.array([[[3.0, 4.0], [3.0, 4.0], [3.0, 4.0]], [[0.0, 0.0], [0.0, 0.0], [2.0, 0.0]]])
+    corners, rotations = fit(keypoints)
+    assert_array_equal(corners[0], [[3.0, 4.0]] * 4)
+    assert_array_equal(corners[1], [[-2.0, 0.0], [2.0, 0.0], [2.0, 0.0], [-2.0, 0.0]])
+    assert_array_equal(rotations, [PI / 2, PI / 2])  # arctan2(0, 0) is 0
+
+
 def test_corner_points_and_angles():
     tuples = np.array([[[0.0, -2.0], [3.0, 0.0]]], dtype=np.float32)
     corners = sk.get_corner_points_from_box_tuples(tuples)
