@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Sets up one virtual environment per CPython >= 3.11 on this machine, builds the package into it
-# and runs the test suite, once with NumPy 2 and, where wheels exist, once more with NumPy 1.26.
+# and runs the test suite, once with NumPy 2 and, where wheels exist, once more with NumPy 1.26;
+# the transform tests run once more with the oldest supported albumentations.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mapfile -t pythons < <(tools/pythons.sh)
 [ ${#pythons[@]} -gt 0 ] || { echo "no CPython >= 3.11 found" >&2; exit 1; }
 numpy2=$(grep -E '^numpy==' requirements/build.txt | cut -d= -f3)
 numpy1=1.26.4
+albumentations=$(grep -E '^albumentations==' requirements/test.txt | cut -d= -f3)
+albumentations_oldest=1.1.0
 status=0
 for line in "${pythons[@]}"; do
   minor=${line%% *}; py=${line#* }
@@ -24,5 +27,9 @@ for line in "${pythons[@]}"; do
     "$venv/bin/python" -m pytest -q "$@" || status=1
     "$venv/bin/python" -m pip install -q --disable-pip-version-check "numpy==$numpy2"
   fi
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check "albumentations==$albumentations_oldest"
+  echo "--- CPython $minor, NumPy $numpy2, albumentations $albumentations_oldest (transforms)"
+  "$venv/bin/python" -m pytest -q tests/augmentations "$@" || status=1
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check "albumentations==$albumentations"
 done
 exit $status

@@ -134,7 +134,8 @@ inline double as_double(PyObject* integer) {
     return d;
 }
 
-// update_params(self, params, **kwargs)
+// update_params(self, params, **kwargs). Everything is computed before the first attribute is
+// written, so a failure (a missing key, a NaN ratio) leaves the transform as it was.
 inline Ref update_params(Function& f, Bound& a) {
     PyObject* self = a[0];
     Ref base = super_attr(f, self, state.update_params);
@@ -142,21 +143,24 @@ inline Ref update_params(Function& f, Bound& a) {
     check_result(params.get(), &PyDict_Type);
     Ref rows = check(PyObject_GetItem(params.get(), state.rows));
     Ref height = check(PyNumber_Long(rows.get()));
-    set_attr(self, state.last_height, height.get());
     Ref cols = check(PyObject_GetItem(params.get(), state.cols));
     Ref width = check(PyNumber_Long(cols.get()));
-    set_attr(self, state.last_width, width.get());
 
     const bool portrait = check_status(PyObject_RichCompareBool(height.get(), width.get(), Py_GE));
     const double aspect_ratio = PyFloat_AsDouble(get_attr(self, state.aspect_ratio).get());
     if (aspect_ratio == -1.0 && PyErr_Occurred()) throw_error();
+    Ref new_height, new_width;
     if (portrait == state.config->pads) {
-        set_attr(self, state.height, height.get());
-        set_attr(self, state.width, rounded_at_least_one(as_double(height.get()) * aspect_ratio).get());
+        new_height = height;
+        new_width = rounded_at_least_one(as_double(height.get()) * aspect_ratio);
     } else {
-        set_attr(self, state.width, width.get());
-        set_attr(self, state.height, rounded_at_least_one(as_double(width.get()) / aspect_ratio).get());
+        new_width = width;
+        new_height = rounded_at_least_one(as_double(width.get()) / aspect_ratio);
     }
+    set_attr(self, state.last_height, height.get());
+    set_attr(self, state.last_width, width.get());
+    set_attr(self, state.height, new_height.get());
+    set_attr(self, state.width, new_width.get());
 
     Ref again = super_attr(f, self, state.update_params);
     Ref result = call(again.get(), {params.get()}, a.kwargs());
