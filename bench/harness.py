@@ -33,6 +33,9 @@ class Workload:
     rtol:    tolerance of the result check, relative to each element and, as an absolute
              floor, to the largest magnitude in the NumPy result (so values that happen to be
              near zero are judged on the scale of the whole result).
+    baseline: ``setup`` returns a third callable doing the surrounding calls without the work
+             being compared (the caller's and a stub base's share); its time, measured in the
+             same run, is taken off both sides, so the ratio compares the work itself.
     """
 
     name: str
@@ -40,6 +43,7 @@ class Workload:
     setup: Setup
     targets: Mapping[int, float] = field(default_factory=dict)
     rtol: float = 1e-13
+    baseline: bool = False
 
     def __post_init__(self) -> None:
         if not self.sizes:
@@ -132,6 +136,7 @@ def measure(
     reference: Callable[[], Any],
     repeats: int,
     min_sample_time: float,
+    baseline: Callable[[], Any] | None = None,
 ) -> tuple[Timing, Timing]:
     """Time both callables in the same run.
 
@@ -141,11 +146,15 @@ def measure(
     """
     if repeats < 1:
         raise ValueError("repeats must be at least 1")
-    loops = (autorange(native, min_sample_time), autorange(reference, min_sample_time))
-    funcs = (native, reference)
-    samples: tuple[list[float], list[float]] = ([], [])
+    funcs = (native, reference) if baseline is None else (native, reference, baseline)
+    loops = tuple(autorange(f, min_sample_time) for f in funcs)
+    samples: tuple[list[float], ...] = tuple([] for _ in funcs)
     for r in range(repeats):
-        order = (0, 1) if r % 2 == 0 else (1, 0)
+        order = range(len(funcs)) if r % 2 == 0 else reversed(range(len(funcs)))
         for side in order:
             samples[side].append(time_loops(funcs[side], loops[side]) / loops[side])
+    if baseline is not None:
+        # each round's baseline sample comes off that round's samples of both sides
+        base = samples[2]
+        samples = tuple([max(t - b, 1e-12) for t, b in zip(samples[side], base)] for side in (0, 1))
     return Timing(loops[0], tuple(samples[0])), Timing(loops[1], tuple(samples[1]))

@@ -135,7 +135,9 @@ def run_case(module: str, workload: Workload, size: int, repeats: int, min_sampl
     result = CaseResult(module, workload.name, size, workload.targets.get(size))
     stage = "setup"
     try:
-        native, reference = workload.setup(size)
+        callables = workload.setup(size)
+        native, reference = callables[0], callables[1]
+        baseline = callables[2] if workload.baseline else None
         # One run of each on the inputs as setup made them: a wrong result is never timed.
         stage = "NumPy side"
         expected = reference()
@@ -149,7 +151,7 @@ def run_case(module: str, workload: Workload, size: int, repeats: int, min_sampl
             assert_same_result(native.args, reference.args, workload.rtol, "inputs after one run")
         del expected, actual
         stage = "timing"
-        native_timing, numpy_timing = measure(native, reference, repeats, min_sample_time)
+        native_timing, numpy_timing = measure(native, reference, repeats, min_sample_time, baseline)
     except Exception as exc:
         result.error = f"{stage}: {_short_error(exc)}"
         return result

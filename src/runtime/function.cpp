@@ -71,9 +71,45 @@ PyObject* check_result(PyObject* value, PyTypeObject* expected) {
     return value;
 }
 
-PyObject* Bound::kwargs_dict() {
-    if (!kwargs_) kwargs_ = check(PyDict_New());
+namespace {
+
+// The index of the named (positional-or-keyword or keyword-only) parameter, or params.size().
+std::size_t find_param(std::span<const Param> params, PyObject* key) {
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        if (params[i].kind != Kind::Positional && params[i].kind != Kind::KeywordOnly) continue;
+        if (PyUnicode_CompareWithASCIIString(key, params[i].name) == 0) return i;
+    }
+    return params.size();
+}
+
+}  // namespace
+
+PyObject* Bound::kwargs() {
+    if (kwargs_) return kwargs_.get();
+    kwargs_ = check(PyDict_New());
+    if (extra_keywords_) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(raw_kwnames_);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(raw_kwnames_, k);
+            if (find_param(def_->params, key) == def_->params.size())
+                check_status(PyDict_SetItem(kwargs_.get(), key, raw_args_[raw_nargs_ + k]));
+        }
+    }
     return kwargs_.get();
+}
+
+PyObject* Bound::keyword(PyObject* name) const {
+    if (!raw_kwnames_) return nullptr;
+    const Py_ssize_t nkw = PyTuple_GET_SIZE(raw_kwnames_);
+    for (Py_ssize_t k = 0; k < nkw; ++k)
+        if (PyTuple_GET_ITEM(raw_kwnames_, k) == name) return raw_args_[raw_nargs_ + k];
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(raw_kwnames_, k);
+        const int equal = PyUnicode_Compare(key, name);
+        if (equal == 0) return raw_args_[raw_nargs_ + k];
+        if (equal == -1 && PyErr_Occurred()) throw_error();
+    }
+    return nullptr;
 }
 
 // Binds vectorcall arguments to the declared parameters, as the interpreter binds a Python
@@ -83,6 +119,10 @@ struct Binder {
         const FunctionDef& def = *f.def;
         const auto params = def.params;
         const char* fname = def.name;
+        b.def_ = &def;
+        b.raw_args_ = args;
+        b.raw_nargs_ = nargs;
+        b.raw_kwnames_ = kwnames;
         const Py_ssize_t npos = static_cast<Py_ssize_t>(count_positional(def));
         bool has_varargs = false, has_varkw = false;
         for (const Param& p : params) {
@@ -109,20 +149,14 @@ struct Binder {
         for (Py_ssize_t k = 0; k < nkw; ++k) {
             PyObject* key = PyTuple_GET_ITEM(kwnames, k);
             PyObject* value = args[nargs + k];
-            std::size_t slot = params.size();
-            for (std::size_t i = 0; i < params.size(); ++i) {
-                if (params[i].kind != Kind::Positional && params[i].kind != Kind::KeywordOnly) continue;
-                if (PyUnicode_CompareWithASCIIString(key, params[i].name) == 0) {
-                    slot = i;
-                    break;
-                }
-            }
+            const std::size_t slot = find_param(params, key);
             if (slot < params.size()) {
+                b.named_keywords_ = true;
                 if (b.values_[slot])
                     raisef(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", fname, key);
                 b.values_[slot] = Ref::borrow(value);
             } else if (has_varkw) {
-                check_status(PyDict_SetItem(b.kwargs_dict(), key, value));
+                b.extra_keywords_ = true;  // the dict is made when the body asks for it
             } else {
                 raisef(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname, key);
             }
@@ -145,7 +179,6 @@ struct Binder {
                 b.values_[i] = Ref::borrow(d);
             }
         }
-        if (has_varkw && !b.kwargs_) b.kwargs_dict();
 
         // Checks and conversions, in declaration order.
         for (std::size_t i = 0; i < params.size(); ++i) convert(params[i], b, i);
@@ -438,36 +471,73 @@ Ref type_dict(PyTypeObject* type) {
 
 }  // namespace
 
-Ref super_attr(Function& method, PyObject* self, PyObject* name) {
+namespace {
+
+// What super(owner, self) finds for `name`: the first class after `owner` in the MRO of the
+// start type whose namespace holds it (a borrowed reference, kept alive by that namespace), or
+// null when the MRO does not contain `owner`. `start` receives the start type.
+PyObject* lookup_after(Function& method, PyObject* self, PyObject* name, PyTypeObject*& start, bool& found_mro) {
     if (!method.owner) raisef(PyExc_RuntimeError, "%U(): super() is only available in methods", method.qualname);
-    // What super(owner, self).<name> finds: the first class after `owner` in the MRO of self's
-    // type (or of self, for a class) whose namespace holds the name, bound by its __get__.
     auto* owner = reinterpret_cast<PyTypeObject*>(method.owner);
-    PyTypeObject* start = Py_TYPE(self);
+    start = Py_TYPE(self);
     if (PyType_Check(self) && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(self), owner))
         start = reinterpret_cast<PyTypeObject*>(self);
     PyObject* mro = start->tp_mro;
-    if (mro && PyTuple_Check(mro) && PyType_IsSubtype(start, owner)) {
-        const Py_ssize_t n = PyTuple_GET_SIZE(mro);
-        Py_ssize_t i = 0;
-        while (i < n && PyTuple_GET_ITEM(mro, i) != method.owner) ++i;
-        for (++i; i < n; ++i) {
-            Ref dict = type_dict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i)));
-            if (!dict) continue;
-            PyObject* found = PyDict_GetItemWithError(dict.get(), name);
-            if (!found) {
-                if (PyErr_Occurred()) throw_error();
-                continue;
-            }
-            Ref value = Ref::borrow(found);
-            descrgetfunc get = Py_TYPE(found)->tp_descr_get;
-            if (!get) return value;
-            return check(get(found, reinterpret_cast<PyObject*>(start) == self ? nullptr : self,
-                             reinterpret_cast<PyObject*>(start)));
-        }
+    found_mro = mro && PyTuple_Check(mro) && PyType_IsSubtype(start, owner);
+    if (!found_mro) return nullptr;
+    const Py_ssize_t n = PyTuple_GET_SIZE(mro);
+    Py_ssize_t i = 0;
+    while (i < n && PyTuple_GET_ITEM(mro, i) != method.owner) ++i;
+    for (++i; i < n; ++i) {
+        Ref dict = type_dict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i)));
+        if (!dict) continue;
+        PyObject* found = PyDict_GetItemWithError(dict.get(), name);
+        if (found) return found;
+        if (PyErr_Occurred()) throw_error();
     }
+    return nullptr;
+}
+
+}  // namespace
+
+Ref super_attr(Function& method, PyObject* self, PyObject* name) {
+    PyTypeObject* start = nullptr;
+    bool walked = false;
+    PyObject* found = lookup_after(method, self, name, start, walked);
+    if (found) {
+        Ref value = Ref::borrow(found);
+        descrgetfunc get = Py_TYPE(found)->tp_descr_get;
+        if (!get) return value;
+        return check(get(found, reinterpret_cast<PyObject*>(start) == self ? nullptr : self,
+                         reinterpret_cast<PyObject*>(start)));
+    }
+    // Not in the MRO's namespaces (or an unusual MRO): let super() itself report or find it.
     Ref super = call(reinterpret_cast<PyObject*>(&PySuper_Type), {method.owner, self});
     return check(PyObject_GetAttr(super.get(), name));
+}
+
+Ref super_forward(Function& method, Bound& args, PyObject* name, PyObject* first) {
+    PyObject* self = args[0];
+    PyTypeObject* start = nullptr;
+    bool walked = false;
+    PyObject* found = lookup_after(method, self, name, start, walked);
+    const bool plain_call = found && PyFunction_Check(found) && reinterpret_cast<PyObject*>(start) != self &&
+                            args.raw_nargs() == 2 && !args.named_keywords();
+    if (plain_call) {
+        Ref function = Ref::borrow(found);
+        PyObject* kwnames = args.raw_kwnames();
+        const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        constexpr Py_ssize_t kLocal = 32;
+        if (nkw <= kLocal) {
+            PyObject* stack[2 + kLocal];
+            stack[0] = self;
+            stack[1] = first;
+            for (Py_ssize_t k = 0; k < nkw; ++k) stack[2 + k] = args.raw_args()[2 + k];
+            return check(PyObject_Vectorcall(function.get(), stack, 2, kwnames));
+        }
+    }
+    Ref bound = super_attr(method, self, name);
+    return call(bound.get(), {first}, args.kwargs());
 }
 
 Ref signature_line(const FunctionDef& def, PyObject* globals) {

@@ -72,8 +72,17 @@ public:
     double real(std::size_t i) const noexcept { return reals_[i]; }
     bool truth(std::size_t i) const noexcept { return reals_[i] != 0.0; }
     PyObject* varargs() const noexcept { return varargs_.get(); }  // a tuple
-    PyObject* kwargs() const noexcept { return kwargs_.get(); }    // a dict (made on demand)
-    PyObject* kwargs_dict();
+    // The `**kwargs` dict, made on first use from the keywords no parameter took.
+    PyObject* kwargs();
+
+    // The call as it came in: positional arguments, then keyword values named by `kwnames`.
+    PyObject* const* raw_args() const noexcept { return raw_args_; }
+    Py_ssize_t raw_nargs() const noexcept { return raw_nargs_; }
+    PyObject* raw_kwnames() const noexcept { return raw_kwnames_; }
+    // The value passed under keyword `name` (a str), or null.
+    PyObject* keyword(PyObject* name) const;
+    // Whether some keyword argument went to a declared parameter rather than to `**kwargs`.
+    bool named_keywords() const noexcept { return named_keywords_; }
 
 private:
     friend struct Binder;
@@ -81,6 +90,12 @@ private:
     double reals_[kMaxParams] = {};
     Ref varargs_;
     Ref kwargs_;
+    const struct FunctionDef* def_ = nullptr;
+    PyObject* const* raw_args_ = nullptr;
+    Py_ssize_t raw_nargs_ = 0;
+    PyObject* raw_kwnames_ = nullptr;
+    bool extra_keywords_ = false;
+    bool named_keywords_ = false;  // some keyword went to a declared parameter
 };
 
 using Body = Ref (*)(Function& self, Bound& args);
@@ -127,6 +142,11 @@ Ref signature_line(const FunctionDef& def, PyObject* globals);
 
 // Calls `callable(*args, **kwargs)`; `kwargs` may be null.
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwargs = nullptr);
+
+// `super().<name>(first, **kwargs)` inside a method called as `method(self, first, **kwargs)`:
+// when the base's attribute is a plain function, the incoming keyword arguments are passed on
+// as they came (no dict is built); otherwise as `super().<name>(first, **args.kwargs())`.
+Ref super_forward(Function& method, Bound& args, PyObject* name, PyObject* first);
 
 // `super().<name>` inside a method of `self` (an instance, or a class for class methods), looked
 // up at call time as `super()` does.

@@ -99,26 +99,26 @@ inline Ref check_after_update(Function&, Bound& a) {
     return Ref::borrow(Py_None);
 }
 
-// `self.__check_after_update(**params)`: the method is looked up on the instance; when it is this
-// module's own, the check runs directly on the two entries it reads.
-inline void run_check(PyObject* self, PyObject* params) {
-    Ref method = get_attr(self, state.check);
-    if (PyMethod_Check(method.get()) && PyMethod_GET_FUNCTION(method.get()) == state.check_function &&
-        PyMethod_GET_SELF(method.get()) == self && PyDict_CheckExact(params)) {
-        PyObject* self_key = PyDict_GetItemWithError(params, state.self);
-        if (!self_key && PyErr_Occurred()) throw_error();
-        if (!self_key) {
-            PyObject* rows = PyDict_GetItemWithError(params, state.rows);
-            if (!rows && PyErr_Occurred()) throw_error();
-            PyObject* cols = PyDict_GetItemWithError(params, state.cols);
-            if (!cols && PyErr_Occurred()) throw_error();
+// `self.__check_after_update(**params)`, where params are the call's `**params`: when the
+// method the instance resolves is this module's own, the check runs directly on the two
+// entries it reads.
+inline void run_check(PyObject* self, Bound& a) {
+    PyObject* method = _PyType_Lookup(Py_TYPE(self), state.check);
+    if (method == state.check_function && !a.keyword(state.self)) {
+        Ref dict = check(PyObject_GenericGetDict(self, nullptr));
+        PyObject* shadow = PyDict_GetItemWithError(dict.get(), state.check);
+        if (!shadow && PyErr_Occurred()) throw_error();
+        if (!shadow) {
+            PyObject* rows = a.keyword(state.rows);
+            PyObject* cols = a.keyword(state.cols);
             Ref r = int_or_none("rows", rows ? rows : Py_None);
             Ref c = int_or_none("cols", cols ? cols : Py_None);
             check_size(self, r.get(), c.get());
             return;
         }
     }
-    call(method.get(), {}, params);
+    Ref bound = get_attr(self, state.check);
+    call(bound.get(), {}, a.kwargs());
 }
 
 // int(round(x)) at least 1, as Python computes it (NaN and infinity raise as int() does).
@@ -138,8 +138,7 @@ inline double as_double(PyObject* integer) {
 // written, so a failure (a missing key, a NaN ratio) leaves the transform as it was.
 inline Ref update_params(Function& f, Bound& a) {
     PyObject* self = a[0];
-    Ref base = super_attr(f, self, state.update_params);
-    Ref params = call(base.get(), {a[1]}, a.kwargs());
+    Ref params = super_forward(f, a, state.update_params, a[1]);
     check_result(params.get(), &PyDict_Type);
     Ref rows = check(PyObject_GetItem(params.get(), state.rows));
     Ref height = check(PyNumber_Long(rows.get()));
@@ -162,8 +161,7 @@ inline Ref update_params(Function& f, Bound& a) {
     set_attr(self, state.height, new_height.get());
     set_attr(self, state.width, new_width.get());
 
-    Ref again = super_attr(f, self, state.update_params);
-    Ref result = call(again.get(), {params.get()}, a.kwargs());
+    Ref result = super_forward(f, a, state.update_params, params.get());
     check_result(result.get(), &PyDict_Type);
     return result;
 }
@@ -172,9 +170,8 @@ inline Ref update_params(Function& f, Bound& a) {
 template <PyObject* State::*Name, bool Tuple>
 Ref delegate(Function& f, Bound& a) {
     PyObject* self = a[0];
-    run_check(self, a.kwargs());
-    Ref base = super_attr(f, self, state.*Name);
-    Ref result = call(base.get(), {a[1]}, a.kwargs());
+    run_check(self, a);
+    Ref result = super_forward(f, a, state.*Name, a[1]);
     if constexpr (Tuple) check_result(result.get(), &PyTuple_Type);
     return result;
 }
