@@ -74,7 +74,13 @@ PyObject* check_result(PyObject* value, PyTypeObject* expected) {
 namespace {
 
 // The index of the named (positional-or-keyword or keyword-only) parameter, or params.size().
-std::size_t find_param(std::span<const Param> params, PyObject* key) {
+// `names` holds the parameters' names, interned: keywords written in Python code are interned
+// too, so identity settles most lookups.
+std::size_t find_param(std::span<const Param> params, PyObject* names, PyObject* key) {
+    for (std::size_t i = 0; i < params.size(); ++i)
+        if (PyTuple_GET_ITEM(names, i) == key)
+            return params[i].kind == Kind::Positional || params[i].kind == Kind::KeywordOnly ? i : params.size();
+    if (PyUnicode_CHECK_INTERNED(key)) return params.size();
     for (std::size_t i = 0; i < params.size(); ++i) {
         if (params[i].kind != Kind::Positional && params[i].kind != Kind::KeywordOnly) continue;
         if (PyUnicode_CompareWithASCIIString(key, params[i].name) == 0) return i;
@@ -91,7 +97,7 @@ PyObject* Bound::kwargs() {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(raw_kwnames_);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
             PyObject* key = PyTuple_GET_ITEM(raw_kwnames_, k);
-            if (find_param(def_->params, key) == def_->params.size())
+            if (find_param(def_->params, param_names_, key) == def_->params.size())
                 check_status(PyDict_SetItem(kwargs_.get(), key, raw_args_[raw_nargs_ + k]));
         }
     }
@@ -103,8 +109,10 @@ PyObject* Bound::keyword(PyObject* name) const {
     const Py_ssize_t nkw = PyTuple_GET_SIZE(raw_kwnames_);
     for (Py_ssize_t k = 0; k < nkw; ++k)
         if (PyTuple_GET_ITEM(raw_kwnames_, k) == name) return raw_args_[raw_nargs_ + k];
+    const bool name_interned = PyUnicode_CHECK_INTERNED(name);
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(raw_kwnames_, k);
+        if (name_interned && PyUnicode_CHECK_INTERNED(key)) continue;  // distinct interned strings differ
         const int equal = PyUnicode_Compare(key, name);
         if (equal == 0) return raw_args_[raw_nargs_ + k];
         if (equal == -1 && PyErr_Occurred()) throw_error();
@@ -120,6 +128,7 @@ struct Binder {
         const auto params = def.params;
         const char* fname = def.name;
         b.def_ = &def;
+        b.param_names_ = f.param_names;
         b.raw_args_ = args;
         b.raw_nargs_ = nargs;
         b.raw_kwnames_ = kwnames;
@@ -149,7 +158,7 @@ struct Binder {
         for (Py_ssize_t k = 0; k < nkw; ++k) {
             PyObject* key = PyTuple_GET_ITEM(kwnames, k);
             PyObject* value = args[nargs + k];
-            const std::size_t slot = find_param(params, key);
+            const std::size_t slot = find_param(params, f.param_names, key);
             if (slot < params.size()) {
                 b.named_keywords_ = true;
                 if (b.values_[slot])
@@ -257,6 +266,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f.dict);
     Py_VISIT(f.closure);
     Py_VISIT(f.owner);
+    Py_VISIT(f.param_names);
     return 0;
 }
 
@@ -272,6 +282,7 @@ int function_clear(PyObject* self) {
     Py_CLEAR(f.dict);
     Py_CLEAR(f.closure);
     Py_CLEAR(f.owner);
+    Py_CLEAR(f.param_names);
     return 0;
 }
 
@@ -618,6 +629,11 @@ Ref make_function(const FunctionDef& def, PyObject* globals, PyObject* module_na
         doc = check(PyUnicode_FromFormat("%U\n\n%s", line.get(), def.doc));
     }
 
+    if (def.params.size() > kMaxParams) raisef(PyExc_SystemError, "%s declares too many parameters", def.qualname);
+    Ref param_names = check(PyTuple_New(static_cast<Py_ssize_t>(def.params.size())));
+    for (std::size_t i = 0; i < def.params.size(); ++i)
+        PyTuple_SET_ITEM(param_names.get(), i, check(PyUnicode_InternFromString(def.params[i].name)).release());
+
     Function* f = PyObject_GC_New(Function, &function_type_object);
     if (!f) throw_error();
     f->vectorcall = function_vectorcall;
@@ -633,6 +649,7 @@ Ref make_function(const FunctionDef& def, PyObject* globals, PyObject* module_na
     f->dict = nullptr;
     f->closure = closure.release();
     f->owner = nullptr;
+    f->param_names = param_names.release();
     f->weakrefs = nullptr;
     PyObject_GC_Track(f);
     return Ref::steal(reinterpret_cast<PyObject*>(f));

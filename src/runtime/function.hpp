@@ -91,6 +91,7 @@ private:
     Ref varargs_;
     Ref kwargs_;
     const struct FunctionDef* def_ = nullptr;
+    PyObject* param_names_ = nullptr;
     PyObject* const* raw_args_ = nullptr;
     Py_ssize_t raw_nargs_ = 0;
     PyObject* raw_kwnames_ = nullptr;
@@ -125,6 +126,7 @@ struct Function {
     PyObject* dict;
     PyObject* closure;  // what the body captured when the function was made, or null
     PyObject* owner;    // the class whose body defined this method (what `super()` starts after), or null
+    PyObject* param_names;  // the parameters' names, interned, in declaration order
     PyObject* weakrefs;
 };
 
