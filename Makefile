@@ -1,4 +1,4 @@
-.PHONY: test bench dev format clean
+.PHONY: test bench dev asan format clean
 
 # Everything from a fresh machine: virtual environments for every CPython >= 3.11, pinned
 # dependencies, the build, and the whole test suite (NumPy 2 and NumPy 1.26).
@@ -18,3 +18,7 @@ format:
 
 clean:
 	rm -rf build .venv bench/out
+
+# The test suite on an AddressSanitizer + UndefinedBehaviorSanitizer build (.venv/asan).
+asan:
+	tools/asan.sh

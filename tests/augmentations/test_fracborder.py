@@ -12,7 +12,7 @@ import cv2
 import numpy as np
 import pytest
 
-from aspect_helpers import (FORMATS, RATIOS, SHAPES, border_sizes, encode, inputs, pipeline,
+from ratio_helpers import (FORMATS, RATIOS, SHAPES, border_sizes, encode, inputs, pipeline,
                             plain_equivalent, run_both)
 from vornhaven.preprocessing.augmentations.transform.fracborder import FracBorder
 

@@ -9,7 +9,7 @@ import albumentations as A
 import numpy as np
 import pytest
 
-from aspect_helpers import (FORMATS, RATIOS, SHAPES, encode, inputs, middle_sizes, pipeline,
+from ratio_helpers import (FORMATS, RATIOS, SHAPES, encode, inputs, middle_sizes, pipeline,
                             plain_equivalent, run_both)
 from vornhaven.preprocessing.augmentations.transform.fracmiddle import FracMiddle
 

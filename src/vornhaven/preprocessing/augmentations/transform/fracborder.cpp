@@ -1,6 +1,6 @@
 // vornhaven.preprocessing.augmentations.transform.fracborder: FracBorder, padding to a target
 // aspect ratio through albumentations' PadIfNeeded.
-#include "vornhaven/preprocessing/augmentations/transform/aspect_transform.hpp"
+#include "vornhaven/preprocessing/augmentations/transform/ratio_transform.hpp"
 
 namespace {
 

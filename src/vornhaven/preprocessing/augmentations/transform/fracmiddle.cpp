@@ -1,6 +1,6 @@
 // vornhaven.preprocessing.augmentations.transform.fracmiddle: FracMiddle, a centre crop to a
 // target aspect ratio through albumentations' CenterCrop.
-#include "vornhaven/preprocessing/augmentations/transform/aspect_transform.hpp"
+#include "vornhaven/preprocessing/augmentations/transform/ratio_transform.hpp"
 
 namespace {
 

@@ -26,7 +26,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from aspect_helpers import CLASSES, SPEC, FracBorder, FracMiddle, plain_equivalent, run_pipeline, state
+from ratio_helpers import CLASSES, SPEC, FracBorder, FracMiddle, plain_equivalent, run_pipeline, state
 
 COMPAT = (
     "Rows and Columns have to be provided by a compatible version of Albumentations. Make sure you "
