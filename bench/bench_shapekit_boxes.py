@@ -16,6 +16,7 @@ from typing import Any, Callable, cast
 
 import numpy as np
 
+from bench_shapekit_rotation import np_rot_points_multi_rads
 from harness import Workload
 
 SIZES = (1, 10, 100, 1000, 10000)
@@ -37,21 +38,6 @@ def _shapekit() -> Any:
 
 def _in_place(result: np.ndarray, target: np.ndarray) -> bool:
     return result is target or bool(np.all(result == target))
-
-
-def np_rot_points_multi_rads(points: np.ndarray, rotation_rads: np.ndarray) -> np.ndarray:
-    number_of_rotations = int(points.shape[0])
-    number_of_points_to_rotate_per_rotation = int(points.shape[1])
-    state_dimensionality = int(points.shape[2])
-    assert points.shape == (number_of_rotations, number_of_points_to_rotate_per_rotation, state_dimensionality)
-    assert rotation_rads.shape == (number_of_rotations,)
-    cr = np.cos(rotation_rads)
-    sr = np.sin(rotation_rads)
-    rotation_matrix = np.array([[cr, -sr], [sr, cr]]).reshape((2, 2, number_of_rotations))
-    assert rotation_matrix.shape == (state_dimensionality, state_dimensionality, number_of_rotations)
-    np.einsum("rcR,Rxc->Rxr", rotation_matrix, points, out=points)
-    assert points.shape == (number_of_rotations, number_of_points_to_rotate_per_rotation, state_dimensionality)
-    return points
 
 
 def np_get_angles_from_points(points: np.ndarray) -> np.ndarray:
