@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Sets up one virtual environment per CPython >= 3.11 on this machine, builds the package into it
 # and runs the test suite, once with NumPy 2 and, where wheels exist, once more with NumPy 1.26;
-# the transform tests run once more with the oldest supported albumentations.
+# the bit-exact geometry tests run once more with NumPy's AVX-512 code switched off (NumPy picks
+# its loops by CPU, so results must agree both ways), and the transform tests once more with the
+# oldest supported albumentations.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mapfile -t pythons < <(tools/pythons.sh)
@@ -10,6 +12,10 @@ numpy2=$(grep -E '^numpy==' requirements/build.txt | cut -d= -f3)
 numpy1=1.26.4
 albumentations=$(grep -E '^albumentations==' requirements/test.txt | cut -d= -f3)
 albumentations_oldest=1.1.0
+no_avx512="AVX512F AVX512CD AVX512_KNL AVX512_KNM AVX512_SKX AVX512_CLX AVX512_CNL AVX512_ICL AVX512_SPR"
+without_avx512() {  # runs the command with NumPy's AVX-512 loops switched off (x86-64 only)
+  if [ "$(uname -m)" = x86_64 ]; then NPY_DISABLE_CPU_FEATURES="$no_avx512" "$@"; fi
+}
 status=0
 for line in "${pythons[@]}"; do
   minor=${line%% *}; py=${line#* }
@@ -21,10 +27,14 @@ for line in "${pythons[@]}"; do
     -Ccmake.define.VORNHAVEN_TESTING=ON .
   echo "--- CPython $minor, NumPy $numpy2"
   "$venv/bin/python" -m pytest -q "$@" || status=1
+  echo "--- CPython $minor, NumPy $numpy2, without AVX-512 (geometry)"
+  without_avx512 "$venv/bin/python" -m pytest -q tests/preprocessing "$@" || status=1
   if [ "$minor" = 3.11 ] || [ "$minor" = 3.12 ]; then
     "$venv/bin/python" -m pip install -q --disable-pip-version-check "numpy==$numpy1"
     echo "--- CPython $minor, NumPy $numpy1"
     "$venv/bin/python" -m pytest -q "$@" || status=1
+    echo "--- CPython $minor, NumPy $numpy1, without AVX-512 (geometry)"
+    without_avx512 "$venv/bin/python" -m pytest -q tests/preprocessing "$@" || status=1
     "$venv/bin/python" -m pip install -q --disable-pip-version-check "numpy==$numpy2"
   fi
   "$venv/bin/python" -m pip install -q --disable-pip-version-check "albumentations==$albumentations_oldest"

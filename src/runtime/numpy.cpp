@@ -14,20 +14,35 @@ void import() {
 
 PyObject* numpy() { return numpy_module; }
 
-UnaryLoop unary_loop(PyObject* ufunc, int type_num) {
+namespace {
+
+// The inner loop of `ufunc` whose operand types are all `type_num`.
+template <int Inputs>
+Loop<Inputs> find_loop(PyObject* ufunc, int type_num) {
     // The ufunc type comes from the numpy module: its C API table is not imported here.
     Ref ufunc_type = check(PyObject_GetAttrString(numpy_module, "ufunc"));
     if (!ufunc || !PyType_Check(ufunc_type.get()) ||
         !PyObject_TypeCheck(ufunc, reinterpret_cast<PyTypeObject*>(ufunc_type.get())))
         return {};
     auto* u = reinterpret_cast<PyUFuncObject*>(ufunc);
-    if (u->nin != 1 || u->nout != 1 || !u->functions || !u->types) return {};
+    if (u->nin != Inputs || u->nout != 1 || !u->functions || !u->types) return {};
+    npy_intp itemsize = 0;
+    if (type_num == NPY_DOUBLE) itemsize = sizeof(double);
+    else if (type_num == NPY_FLOAT) itemsize = sizeof(float);
+    else return {};
     for (int i = 0; i < u->ntypes; ++i) {
-        if (u->types[2 * i] == type_num && u->types[2 * i + 1] == type_num && u->functions[i])
-            return {u->functions[i], u->data ? u->data[i] : nullptr};
+        const char* types = u->types + (Inputs + 1) * i;
+        bool all = true;
+        for (int k = 0; k <= Inputs; ++k) all = all && types[k] == type_num;
+        if (all && u->functions[i]) return {u->functions[i], u->data ? u->data[i] : nullptr, itemsize};
     }
     return {};
 }
+
+}  // namespace
+
+UnaryLoop unary_loop(PyObject* ufunc, int type_num) { return find_loop<1>(ufunc, type_num); }
+BinaryLoop binary_loop(PyObject* ufunc, int type_num) { return find_loop<2>(ufunc, type_num); }
 
 Ref call(const char* name, PyObject* args, PyObject* kwargs) {
     Ref f = check(PyObject_GetAttrString(numpy_module, name));

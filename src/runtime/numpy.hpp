@@ -1,6 +1,10 @@
 // NumPy access: array views, typed element access for any strides, result creation, ufunc inner
 // loops, and calls of NumPy functions for the general paths.
 #pragma once
+#include <cstdint>
+#include <cstring>
+#include <utility>
+
 #include "runtime/error.hpp"
 
 #ifndef VH_NUMPY_IMPORT_HERE
@@ -25,24 +29,97 @@ inline T& at(char* base, npy_intp offset) noexcept {
     return *reinterpret_cast<T*>(base + offset);
 }
 
-// One inner loop of a unary ufunc for one input/output type pair.
-struct UnaryLoop {
+// One inner loop of a ufunc for one operand type, called as NumPy calls it: with one pointer
+// and one byte step per operand (inputs first, then the output) and the element count.
+//
+// Some of NumPy's loops (arctan2 on CPUs with AVX-512, for one) choose between a SIMD and a
+// scalar code by the operands' strides and by where they lie: when an input's byte range, taken
+// as step * count from its first element, meets the output's, they run the scalar code, whose
+// results differ in the last bit. NumPy's own answer for a strided operand therefore depends on
+// where its freshly allocated output happens to land. These calls never let the ranges meet
+// (the results go through a private block placed apart when they would), so they always give the
+// answer NumPy gives for these input strides with an output lying apart from them.
+template <int Inputs>
+struct Loop {
     PyUFuncGenericFunction function = nullptr;
     void* data = nullptr;
+    npy_intp itemsize = 0;  // of every operand
 
     explicit operator bool() const noexcept { return function != nullptr; }
-    // out[i * out_step] = f(in[i * in_step]) for i < n (byte steps).
-    void operator()(const void* in, npy_intp in_step, void* out, npy_intp out_step, npy_intp n) const noexcept {
-        char* args[2] = {static_cast<char*>(const_cast<void*>(in)), static_cast<char*>(out)};
+
+    // out[i * out_step] = f(in[0][i * in_steps[0]], ...) for i < n (byte steps).
+    void operator()(const void* const (&in)[Inputs], const npy_intp (&in_steps)[Inputs], void* out,
+                    npy_intp out_step, npy_intp n) const noexcept {
+        if (n <= 0) return;
+        if (!meets_inputs(in, in_steps, out, out_step, n)) return run(in, in_steps, out, out_step, n);
+        // Results go to a window of a private block that lies apart from the inputs, chunk by
+        // chunk, with the output step's direction kept (some loops choose their code by it).
+        constexpr npy_intp block = 256, gap = 128;
+        constexpr int windows = 4;
+        alignas(64) char local[windows * (block * 8 + gap)];
+        const npy_intp window_step = out_step < 0 ? -itemsize : itemsize;
+        for (npy_intp base = 0; base < n; base += block) {
+            const npy_intp m = n - base < block ? n - base : block;
+            const void* chunk_in[Inputs];
+            for (int k = 0; k < Inputs; ++k) chunk_in[k] = static_cast<const char*>(in[k]) + base * in_steps[k];
+            char* to = static_cast<char*>(out) + base * out_step;
+            char* window = nullptr;
+            for (int w = 0; w < windows && !window; ++w) {
+                char* first = local + w * (block * itemsize + gap) + (out_step < 0 ? (m - 1) * itemsize : 0);
+                if (!meets_inputs(chunk_in, in_steps, first, window_step, m)) window = first;
+            }
+            if (!window) {  // inputs spanning the whole stack block: the caller's output as it is
+                run(chunk_in, in_steps, to, out_step, m);
+                continue;
+            }
+            run(chunk_in, in_steps, window, window_step, m);
+            for (npy_intp i = 0; i < m; ++i)
+                std::memcpy(to + i * out_step, window + i * window_step, static_cast<std::size_t>(itemsize));
+        }
+    }
+
+private:
+    void run(const void* const (&in)[Inputs], const npy_intp (&in_steps)[Inputs], void* out, npy_intp out_step,
+             npy_intp n) const noexcept {
+        char* args[Inputs + 1];
+        npy_intp steps[Inputs + 1];
+        for (int k = 0; k < Inputs; ++k) {
+            args[k] = static_cast<char*>(const_cast<void*>(in[k]));
+            steps[k] = in_steps[k];
+        }
+        args[Inputs] = static_cast<char*>(out);
+        steps[Inputs] = out_step;
         npy_intp dims[1] = {n};
-        npy_intp steps[2] = {in_step, out_step};
         function(args, dims, steps, data);
+    }
+
+    // Whether NumPy could see an input's range as meeting the output's; a margin on both sides
+    // keeps this conservative for any NumPy's way of measuring them.
+    bool meets_inputs(const void* const (&in)[Inputs], const npy_intp (&in_steps)[Inputs], const void* out,
+                      npy_intp out_step, npy_intp n) const noexcept {
+        constexpr std::uintptr_t margin = 64;
+        auto range = [&](const void* p, npy_intp step) {
+            const auto start = reinterpret_cast<std::uintptr_t>(p);
+            const auto span = static_cast<std::uintptr_t>(step < 0 ? -step : step) * static_cast<std::uintptr_t>(n);
+            const std::uintptr_t lo = step < 0 ? start - span : start;
+            return std::pair<std::uintptr_t, std::uintptr_t>{lo - margin, lo + span + itemsize + margin};
+        };
+        const auto [out_lo, out_hi] = range(out, out_step);
+        for (int k = 0; k < Inputs; ++k) {
+            const auto [lo, hi] = range(in[k], in_steps[k]);
+            if (lo <= out_hi && out_lo <= hi) return true;
+        }
+        return false;
     }
 };
 
-// The loop NumPy itself runs for `ufunc` on `type_num` input and output (so results are
-// bit-identical with the ufunc); empty if the ufunc has none.
+using UnaryLoop = Loop<1>;
+using BinaryLoop = Loop<2>;
+
+// The loop NumPy itself runs for `ufunc` when all its operands have type `type_num` (so results
+// are bit-identical with the ufunc); empty if the ufunc has none or is not a ufunc of that arity.
 UnaryLoop unary_loop(PyObject* ufunc, int type_num);
+BinaryLoop binary_loop(PyObject* ufunc, int type_num);
 
 // Calls numpy.<name>(*args, **kwargs).
 Ref call(const char* name, PyObject* args, PyObject* kwargs = nullptr);

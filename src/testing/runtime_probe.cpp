@@ -126,11 +126,49 @@ Ref make_class(Function&, Bound& a) {
 const FunctionDef make_class_def{"make_class", "make_class", make_class_params, "type", "Make a class on base.",
                                  make_class, 15};
 
+// Runs NumPy's own loop of `ufunc` for the 1-d arrays' dtype through the runtime's loop call,
+// writing into `out` (whatever memory it shares with the inputs).
+const Param ufunc_loop_params[] = {{"ufunc"}, {"out"}, {"inputs", "Any", Conv::Any, Kind::VarArgs}};
+
+Ref ufunc_loop(Function&, Bound& a) {
+    PyObject* inputs = a.varargs();
+    const Py_ssize_t count = PyTuple_GET_SIZE(inputs);
+    auto array_1d = [](PyObject* o) {
+        if (!PyArray_Check(o) || PyArray_NDIM(np::as_array(o)) != 1) raise(PyExc_TypeError, "1-d arrays expected");
+        return np::as_array(o);
+    };
+    PyArrayObject* out = array_1d(a[1]);
+    const npy_intp n = PyArray_DIM(out, 0);
+    const int type = PyArray_TYPE(out);
+    PyArrayObject* in[2] = {};
+    for (Py_ssize_t k = 0; k < count && k < 2; ++k) {
+        in[k] = array_1d(PyTuple_GET_ITEM(inputs, k));
+        if (PyArray_DIM(in[k], 0) != n || PyArray_TYPE(in[k]) != type) raise(PyExc_ValueError, "operands differ");
+    }
+    if (!PyArray_ISWRITEABLE(out)) raise(PyExc_ValueError, "read-only output");
+    if (count == 1) {
+        np::UnaryLoop loop = np::unary_loop(a[0], type);
+        if (!loop) raise(PyExc_ValueError, "no such loop");
+        loop({PyArray_BYTES(in[0])}, {PyArray_STRIDE(in[0], 0)}, PyArray_BYTES(out), PyArray_STRIDE(out, 0), n);
+    } else if (count == 2) {
+        np::BinaryLoop loop = np::binary_loop(a[0], type);
+        if (!loop) raise(PyExc_ValueError, "no such loop");
+        loop({PyArray_BYTES(in[0]), PyArray_BYTES(in[1])}, {PyArray_STRIDE(in[0], 0), PyArray_STRIDE(in[1], 0)},
+             PyArray_BYTES(out), PyArray_STRIDE(out, 0), n);
+    } else {
+        raise(PyExc_TypeError, "one or two inputs expected");
+    }
+    return Ref::borrow(a[1]);
+}
+
+const FunctionDef ufunc_loop_def{"ufunc_loop", "ufunc_loop", ufunc_loop_params, "Any", "Run a ufunc loop.",
+                                 ufunc_loop, 16};
+
 void exec_probe(ModuleContext& m) {
     globals_dict = m.globals();
     m.import_from("typing", {"Any"});
     for (const FunctionDef* def : {&convert_def, &required_def, &expect_dict_def, &fail_def, &debug_flag_def,
-                                   &exec_again_def, &make_class_def})
+                                   &exec_again_def, &make_class_def, &ufunc_loop_def})
         m.define(*def);
 }
 

@@ -6,6 +6,7 @@ must not fail them), and the alignment check of ``parallelogram_to_box`` only fa
 longer half-axis whose y is 1e-5 or more away from the x axis (NaN does not fail it).
 """
 
+import contextlib
 from typing import Any, cast
 
 import numpy as np
@@ -26,10 +27,60 @@ def rot_points_multi_rads(points, rotation_rads):
     return points
 
 
+# np.arctan2 has two answers on some CPUs (AVX-512): its SIMD code, and a scalar code that differs
+# in the last bit and runs when the output's byte range (step * count from the first element)
+# meets an operand's, or for some strides. The module always gives the answer for an output lying
+# apart from the operands; these give either on purpose.
+def _byte_range(array):
+    start = array.__array_interface__["data"][0]
+    span = abs(array.strides[0]) * len(array)
+    low = start - span if array.strides[0] < 0 else start
+    return low - 64, low + span + array.itemsize + 64
+
+
+def arctan2_apart(y, x):
+    """NumPy's answer with the output lying apart from the operands' ranges."""
+    result = np.arctan2(y, x)  # the layout NumPy gives the result
+    spare = []  # outputs that happened to land next to an operand, kept until a good one is found
+    while True:
+        out = np.empty(len(result), result.dtype)
+        low, high = _byte_range(out)
+        if all(high < a or b < low for a, b in map(_byte_range, (y, x))):
+            break
+        spare.append(out)
+    np.arctan2(y, x, out=out)
+    result[...] = out
+    return result
+
+
+def arctan2_overlapping(y, x):
+    """NumPy's answer when the output lies inside the operands' range (its scalar code)."""
+    result = np.arctan2(y, x)
+    block = np.empty((len(result), 3), result.dtype)
+    block[:, 0], block[:, 1] = y, x
+    np.arctan2(block[:, 0], block[:, 1], out=block[:, 2])
+    result[...] = block[:, 2]
+    return result
+
+
+_arctan2 = arctan2_apart
+
+
+@contextlib.contextmanager
+def arctan2_answer(arctan2):
+    """Runs the reference with one of NumPy's two arctan2 answers."""
+    global _arctan2
+    saved, _arctan2 = _arctan2, arctan2
+    try:
+        yield
+    finally:
+        _arctan2 = saved
+
+
 def get_angles_from_points(points):
     number_of_points = points.shape[0]
     assert points.shape == (number_of_points, 2)
-    angles = np.arctan2(*points[:, ::-1].T)
+    angles = _arctan2(*points[:, ::-1].T)
     assert angles.shape == (number_of_points,)
     return angles
 

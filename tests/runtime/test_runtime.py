@@ -195,3 +195,42 @@ def test_no_reference_leaks():
     gc.collect()
     assert [sys.getrefcount(v) for v in values] == before
     assert sys.getallocatedblocks() - blocks < 100
+
+
+def _bytes(array):
+    start = array.__array_interface__["data"][0]
+    span = abs(array.strides[0]) * len(array)
+    low = start - span if array.strides[0] < 0 else start
+    return low - 64, low + span + array.itemsize + 64
+
+
+def _numpy_apart(ufunc, out_like, inputs):
+    """What NumPy writes for these inputs into an output of this step lying apart from them."""
+    spare = []
+    while True:
+        base = np.empty(2 * len(out_like) + 1, out_like.dtype)
+        out = base[1::2] if abs(out_like.strides[0]) > out_like.itemsize else base[: len(out_like)]
+        out = out[::-1] if out_like.strides[0] < 0 else out
+        low, high = _bytes(out)
+        if all(high < a or b < low for a, b in map(_bytes, inputs)):
+            ufunc(*inputs, out=out)
+            return out.copy()
+        spare.append(base)
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+@pytest.mark.parametrize("ufunc", [np.arctan2, np.cos, np.sin])
+@pytest.mark.parametrize("place", ["inside", "behind", "reversed", "apart"])
+def test_ufunc_loops_answer_as_for_an_output_apart(dtype, ufunc, place):
+    # Some NumPy loops (arctan2 with AVX-512) switch code when the output meets an input's range.
+    n = 300
+    memory = np.zeros(5 * n, dtype)
+    block = memory[: 3 * n].reshape((n, 3))
+    block[:, :2] = np.random.default_rng(1).uniform(-9, 9, (n, 2))
+    twin = block.copy()  # the same layout elsewhere
+    inputs, twin_inputs = ([b[:, 0], b[:, 1]][: ufunc.nin] for b in (block, twin))
+    out = {"inside": block[:, 2], "behind": memory[3 * n : 4 * n], "reversed": block[:, 2][::-1],
+           "apart": np.zeros(n, dtype)}[place]
+    expected = _numpy_apart(ufunc, out, twin_inputs)
+    assert probe.ufunc_loop(ufunc, out, *inputs) is out
+    np.testing.assert_array_equal(out, expected)

@@ -22,28 +22,12 @@ constexpr const char* kArray = "np.ndarray[Any, Any]";
 
 enum class MatrixOrder { Unknown, Running, Pairwise };
 
-// One inner loop of a binary ufunc for one type (all three operands of the same type).
-struct BinaryLoop {
-    PyUFuncGenericFunction function = nullptr;
-    void* data = nullptr;
-
-    explicit operator bool() const noexcept { return function != nullptr; }
-    void operator()(const void* a, npy_intp a_step, const void* b, npy_intp b_step, void* out, npy_intp out_step,
-                    npy_intp n) const noexcept {
-        char* args[3] = {static_cast<char*>(const_cast<void*>(a)), static_cast<char*>(const_cast<void*>(b)),
-                         static_cast<char*>(out)};
-        npy_intp dims[1] = {n};
-        npy_intp steps[3] = {a_step, b_step, out_step};
-        function(args, dims, steps, data);
-    }
-};
-
 // Prepared at import.
 struct State {
     PyObject* np_name;  // interned "np", looked up in the module globals at call time
     PyObject* globals;
     np::UnaryLoop cos64, sin64, cos32, sin32;
-    BinaryLoop atan2_64, atan2_32;
+    np::BinaryLoop atan2_64, atan2_32;
     // How einsum sums a rotated matrix entry for float64/float64, float32/float32 and
     // float64 matrices with float32 angles.
     MatrixOrder matrix_order[3];
@@ -238,21 +222,6 @@ bool same_array(PyObject* result, PyObject* target) {
 // Native paths: NumPy's loops for the transcendental functions, and result arrays laid out as
 // the NumPy steps lay them out.
 
-BinaryLoop binary_loop(PyObject* ufunc, int type_num) {
-    Ref ufunc_type = attr(np::numpy(), "ufunc");
-    if (!PyType_Check(ufunc_type.get()) ||
-        !PyObject_TypeCheck(ufunc, reinterpret_cast<PyTypeObject*>(ufunc_type.get())))
-        return {};
-    auto* u = reinterpret_cast<PyUFuncObject*>(ufunc);
-    if (u->nin != 2 || u->nout != 1 || !u->functions || !u->types) return {};
-    for (int i = 0; i < u->ntypes; ++i) {
-        const char* types = u->types + 3 * i;
-        if (types[0] == type_num && types[1] == type_num && types[2] == type_num && u->functions[i])
-            return {u->functions[i], u->data ? u->data[i] : nullptr};
-    }
-    return {};
-}
-
 // The Math policy of the kernels: NumPy's own cos, sin and arctan2 loops (bit-identical with
 // the ufuncs), or the C library where NumPy has no such loop.
 template <class T>
@@ -267,8 +236,8 @@ struct NumpyMath {
     }
     void atan2(const T* y, npy_intp y_step, const T* x, npy_intp x_step, T* out, npy_intp n) const noexcept {
         if (n <= 0) return;
-        const BinaryLoop& loop = single ? state.atan2_32 : state.atan2_64;
-        if (loop) return loop(y, y_step, x, x_step, out, sizeof(T), n);
+        const np::BinaryLoop& loop = single ? state.atan2_32 : state.atan2_64;
+        if (loop) return loop({y, x}, {y_step, x_step}, out, sizeof(T), n);
         for (npy_intp i = 0; i < n; ++i)
             out[i] = std::atan2(geometry::strided<const T>(reinterpret_cast<char*>(const_cast<T*>(y)), i * y_step),
                                 geometry::strided<const T>(reinterpret_cast<char*>(const_cast<T*>(x)), i * x_step));
@@ -278,7 +247,7 @@ private:
     template <class F>
     static void unary(const np::UnaryLoop& loop, const T* in, npy_intp in_step, T* out, npy_intp n, F fallback) {
         if (n <= 0) return;
-        if (loop) return loop(in, in_step, out, sizeof(T), n);
+        if (loop) return loop({in}, {in_step}, out, sizeof(T), n);
         for (npy_intp i = 0; i < n; ++i)
             out[i] = fallback(geometry::strided<const T>(reinterpret_cast<char*>(const_cast<T*>(in)), i * in_step));
     }
@@ -383,14 +352,14 @@ bool spans_overlap(PyArrayObject* a, PyArrayObject* b) {
 
 double cos64(double x) {
     double r;
-    if (state.cos64) state.cos64(&x, sizeof x, &r, sizeof r, 1);
+    if (state.cos64) state.cos64({&x}, {sizeof x}, &r, sizeof r, 1);
     else r = std::cos(x);
     return r;
 }
 
 double sin64(double x) {
     double r;
-    if (state.sin64) state.sin64(&x, sizeof x, &r, sizeof r, 1);
+    if (state.sin64) state.sin64({&x}, {sizeof x}, &r, sizeof r, 1);
     else r = std::sin(x);
     return r;
 }
@@ -796,8 +765,8 @@ void angles_cos_sin(PyArrayObject* angles, C* cosines, C* sines) {
     const np::UnaryLoop& cos_loop = single ? state.cos32 : state.cos64;
     const np::UnaryLoop& sin_loop = single ? state.sin32 : state.sin64;
     if (cos_loop && sin_loop) {
-        cos_loop(data, step, cosines, sizeof(C), n);
-        sin_loop(data, step, sines, sizeof(C), n);
+        cos_loop({data}, {step}, cosines, sizeof(C), n);
+        sin_loop({data}, {step}, sines, sizeof(C), n);
         return;
     }
     for (npy_intp k = 0; k < n; ++k) {
@@ -1668,8 +1637,8 @@ void exec_shapekit(ModuleContext& m) {
         state.cos32 = np::unary_loop(cos.get(), NPY_FLOAT);
         state.sin32 = np::unary_loop(sin.get(), NPY_FLOAT);
         Ref arctan2 = attr(numpy.get(), "arctan2");
-        state.atan2_64 = binary_loop(arctan2.get(), NPY_DOUBLE);
-        state.atan2_32 = binary_loop(arctan2.get(), NPY_FLOAT);
+        state.atan2_64 = np::binary_loop(arctan2.get(), NPY_DOUBLE);
+        state.atan2_32 = np::binary_loop(arctan2.get(), NPY_FLOAT);
     }
     for (int i = 0; i < kHelpers; ++i)
         state.helper_names[i] = check(PyUnicode_InternFromString(kHelperNames[i])).release();
