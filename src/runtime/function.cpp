@@ -138,7 +138,10 @@ struct Binder {
             has_varargs |= p.kind == Kind::VarArgs;
             has_varkw |= p.kind == Kind::VarKwargs;
         }
-        const Py_ssize_t ndefaults = f.defaults && PyTuple_Check(f.defaults) ? PyTuple_GET_SIZE(f.defaults) : 0;
+        // Held for the whole binding: a key's __eq__ may replace them while we look.
+        const Ref defaults = Ref::borrow(f.defaults && PyTuple_Check(f.defaults) ? f.defaults : nullptr);
+        const Ref kwdefaults = Ref::borrow(f.kwdefaults && PyDict_Check(f.kwdefaults) ? f.kwdefaults : nullptr);
+        const Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
         const Py_ssize_t nrequired = npos > ndefaults ? npos - ndefaults : 0;
 
         if (nargs > npos && !has_varargs) raise_count(fname, nrequired, npos, false, nargs);
@@ -178,12 +181,17 @@ struct Binder {
             if (p.kind == Kind::Positional) {
                 if (!b.values_[i]) {
                     if (pos_index < nrequired) raise_count(fname, nrequired, npos, has_varargs, pos_index);
-                    b.values_[i] = Ref::borrow(PyTuple_GET_ITEM(f.defaults, pos_index - nrequired));
+                    // The defaults align with the end of the positional parameters: the leading
+                    // items of a longer tuple are never used, as for a Python function.
+                    b.values_[i] = Ref::borrow(PyTuple_GET_ITEM(defaults.get(), pos_index + ndefaults - npos));
                 }
                 ++pos_index;
             } else if (p.kind == Kind::KeywordOnly && !b.values_[i]) {
                 PyObject* d = nullptr;
-                if (f.kwdefaults && PyDict_Check(f.kwdefaults)) d = PyDict_GetItemString(f.kwdefaults, p.name);
+                if (kwdefaults) {
+                    d = PyDict_GetItemWithError(kwdefaults.get(), PyTuple_GET_ITEM(f.param_names, i));
+                    if (!d && PyErr_Occurred()) throw_error();
+                }
                 if (!d) raisef(PyExc_TypeError, "%s() needs keyword-only argument %s", fname, p.name);
                 b.values_[i] = Ref::borrow(d);
             }
@@ -366,11 +374,26 @@ int set_kwdefaults(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-// inspect.signature() reads this: the declared parameters with the current defaults and
-// annotations.
+PyObject* signature_key() {
+    static PyObject* key = check(PyUnicode_InternFromString("__signature__")).release();
+    return key;
+}
+
+// The `__signature__` stored in the function's `__dict__` (borrowed), or null.
+PyObject* stored_signature(Function& f) {
+    if (!f.dict) return nullptr;
+    PyObject* found = PyDict_GetItemWithError(f.dict, signature_key());
+    if (!found && PyErr_Occurred()) throw_error();
+    return found;
+}
+
+// inspect.signature() reads this: one set on the function (as on a Python function, where it
+// lives in `__dict__`) or, when none is set or it is None, the declared parameters with the
+// current defaults and annotations.
 PyObject* get_signature(PyObject* self, void*) {
     return guarded<PyObject*>(nullptr, [&] {
         Function& f = *reinterpret_cast<Function*>(self);
+        if (PyObject* stored = stored_signature(f); stored && stored != Py_None) return Py_NewRef(stored);
         static PyObject* inspect = nullptr;
         if (!inspect) inspect = check(PyImport_ImportModule("inspect")).release();
         Ref parameter_cls = check(PyObject_GetAttrString(inspect, "Parameter"));
@@ -380,33 +403,54 @@ PyObject* get_signature(PyObject* self, void*) {
         const auto params = f.def->params;
         Ref list = check(PyList_New(0));
         const Py_ssize_t npos = static_cast<Py_ssize_t>(count_positional(*f.def));
-        const Py_ssize_t ndefaults = f.defaults ? PyTuple_GET_SIZE(f.defaults) : 0;
+        // Held while the parameters are made: Python code run meanwhile may replace them.
+        const Ref defaults = Ref::borrow(f.defaults);
+        const Ref kwdefaults = Ref::borrow(f.kwdefaults);
+        const Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
         Py_ssize_t pos_index = 0;
         for (const Param& p : params) {
             static const char* kind_names[] = {"POSITIONAL_OR_KEYWORD", "KEYWORD_ONLY", "VAR_POSITIONAL",
                                                "VAR_KEYWORD"};
             Ref kind = check(PyObject_GetAttrString(parameter_cls.get(), kind_names[static_cast<int>(p.kind)]));
             Ref name = check(PyUnicode_FromString(p.name));
-            PyObject* def = empty.get();
+            Ref def = empty;
             if (p.kind == Kind::Positional) {
                 Py_ssize_t k = pos_index - (npos - ndefaults);
-                if (k >= 0 && k < ndefaults) def = PyTuple_GET_ITEM(f.defaults, k);
+                if (k >= 0 && k < ndefaults) def = Ref::borrow(PyTuple_GET_ITEM(defaults.get(), k));
                 ++pos_index;
-            } else if (p.kind == Kind::KeywordOnly && f.kwdefaults) {
-                if (PyObject* d = PyDict_GetItemWithError(f.kwdefaults, name.get())) def = d;
-                else if (PyErr_Occurred()) throw_error();
+            } else if (p.kind == Kind::KeywordOnly && kwdefaults) {
+                PyObject* d = PyDict_GetItemWithError(kwdefaults.get(), name.get());
+                if (!d && PyErr_Occurred()) throw_error();
+                if (d) def = Ref::borrow(d);
             }
-            PyObject* ann = PyDict_GetItemWithError(annotations.get(), name.get());
+            Ref ann = Ref::borrow(PyDict_GetItemWithError(annotations.get(), name.get()));
             if (!ann && PyErr_Occurred()) throw_error();
-            Ref kwargs = check(Py_BuildValue("{sOsO}", "default", def, "annotation", ann ? ann : empty.get()));
+            Ref kwargs =
+                check(Py_BuildValue("{sOsO}", "default", def.get(), "annotation", ann ? ann.get() : empty.get()));
             Ref posargs = check(PyTuple_Pack(2, name.get(), kind.get()));
             Ref parameter = check(PyObject_Call(parameter_cls.get(), posargs.get(), kwargs.get()));
             check_status(PyList_Append(list.get(), parameter.get()));
         }
-        PyObject* ret = PyDict_GetItemString(annotations.get(), "return");
+        Ref return_key = check(PyUnicode_FromString("return"));
+        Ref ret = Ref::borrow(PyDict_GetItemWithError(annotations.get(), return_key.get()));
+        if (!ret && PyErr_Occurred()) throw_error();
         Ref posargs = check(PyTuple_Pack(1, list.get()));
-        Ref kwargs = check(Py_BuildValue("{sO}", "return_annotation", ret ? ret : empty.get()));
+        Ref kwargs = check(Py_BuildValue("{sO}", "return_annotation", ret ? ret.get() : empty.get()));
         return check(PyObject_Call(signature_cls.get(), posargs.get(), kwargs.get())).release();
+    });
+}
+
+int set_signature(PyObject* self, PyObject* value, void*) {
+    return guarded<int>(-1, [&] {
+        Function& f = *reinterpret_cast<Function*>(self);
+        if (!value) {
+            if (!stored_signature(f))
+                raisef(PyExc_AttributeError, "'%.100s' object has no attribute '__signature__'",
+                       Py_TYPE(self)->tp_name);
+            return check_status(PyDict_DelItem(f.dict, signature_key()));
+        }
+        Ref dict = check(PyObject_GenericGetDict(self, nullptr));
+        return check_status(PyDict_SetItem(dict.get(), signature_key(), value));
     });
 }
 
@@ -420,7 +464,7 @@ PyGetSetDef function_getset[] = {
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__signature__", get_signature, set_signature, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -601,6 +645,11 @@ Ref make_function(const FunctionDef& def, PyObject* globals, PyObject* module_na
                   Ref closure) {
     Ref name = check(PyUnicode_InternFromString(def.name));
     Ref qualname = check(PyUnicode_FromString(def.qualname));
+    // Without a module name (a maker whose own `__module__` was deleted), the module's
+    // `__name__`, as a Python function takes it from its globals.
+    Ref module = Ref::borrow(module_name);
+    if (!module && globals && PyDict_Check(globals)) module = Ref::borrow(PyDict_GetItemString(globals, "__name__"));
+    if (!module) module = Ref::borrow(Py_None);
     Ref annotations = check(PyDict_New());
     Ref defaults, kwdefaults;
     Ref positional_defaults = check(PyList_New(0));
@@ -641,7 +690,7 @@ Ref make_function(const FunctionDef& def, PyObject* globals, PyObject* module_na
     f->filename = filename;
     f->name = name.release();
     f->qualname = qualname.release();
-    f->module = Py_NewRef(module_name);
+    f->module = module.release();
     f->doc = doc.release();
     f->annotations = annotations.release();
     f->defaults = defaults.release();

@@ -135,7 +135,8 @@ PyTypeObject* function_type();
 void ready_function_type();
 
 // Makes a function from its declaration; `globals` is the module dict (for computed defaults),
-// `module_name` its `__module__`, `filename` the file name shown in tracebacks.
+// `module_name` its `__module__` (null: the `__name__` in `globals`, as for a Python function),
+// `filename` the file name shown in tracebacks.
 Ref make_function(const FunctionDef& def, PyObject* globals, PyObject* module_name,
                   const char* filename, Ref closure = {});
 

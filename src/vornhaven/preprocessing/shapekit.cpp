@@ -464,9 +464,10 @@ Ref coordinate_transformation(Function& self, Bound& a) {
     VH_ASSERT(shape_is(matrix.get(), {dimensionality, dimensionality}));
 
     Ref closure = check(PyTuple_Pack(3, new_origin.get(), base_system.get(), matrix.get()));
-    PyObject* module_name = self.module;
-    Ref forward = make_function(to_new_def, state.globals, module_name, self.filename, closure);
-    Ref backward = make_function(to_canonical_def, state.globals, module_name, self.filename, closure);
+    // The lambdas take their module from the globals, as Python's do, whatever the outer
+    // function's __module__ has been set to.
+    Ref forward = make_function(to_new_def, state.globals, nullptr, self.filename, closure);
+    Ref backward = make_function(to_canonical_def, state.globals, nullptr, self.filename, closure);
     return check(PyTuple_Pack(2, forward.get(), backward.get()));
 }
 
