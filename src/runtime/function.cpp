@@ -1,253 +1,10 @@
-#include "runtime/function.hpp"
-
+// The native function type: a vectorcall object that behaves like a Python function (binding
+// as a method, its attributes, inspect.signature, pickling by qualified name).
 #include <structmember.h>
 
-#include <string>
+#include "runtime/function_internal.hpp"
 
 namespace vh {
-
-namespace {
-
-const char* conv_type_name(Conv conv) {
-    switch (conv) {
-        case Conv::Double: return "double";
-        case Conv::Float: return "float";
-        case Conv::Int: return "int";
-        case Conv::Bool: return "bool";
-        case Conv::List: return "list";
-        case Conv::Dict: return "dict";
-        case Conv::Tuple: return "tuple";
-        case Conv::Str: return "str";
-        case Conv::Any: break;
-    }
-    return nullptr;
-}
-
-PyTypeObject* conv_exact_type(Conv conv) {
-    switch (conv) {
-        case Conv::List: return &PyList_Type;
-        case Conv::Dict: return &PyDict_Type;
-        case Conv::Tuple: return &PyTuple_Type;
-        case Conv::Str: return &PyUnicode_Type;
-        default: return nullptr;
-    }
-}
-
-bool is_number(PyObject* o) {
-    PyNumberMethods* nb = Py_TYPE(o)->tp_as_number;
-    return nb && (nb->nb_float || nb->nb_index || nb->nb_int);
-}
-
-Ref default_value(const Default& d, PyObject* globals) {
-    switch (d.tag) {
-        case Default::Tag::None: return Ref::borrow(Py_None);
-        case Default::Tag::Real: return check(PyFloat_FromDouble(d.real));
-        case Default::Tag::Integer: return check(PyLong_FromLongLong(d.integer));
-        case Default::Tag::Boolean: return Ref::borrow(d.integer ? Py_True : Py_False);
-        case Default::Tag::Text: return check(PyUnicode_FromString(d.text));
-        case Default::Tag::Computed: return d.compute(globals);
-        case Default::Tag::Absent: break;
-    }
-    return {};
-}
-
-std::size_t count_positional(const FunctionDef& def) {
-    std::size_t n = 0;
-    for (const Param& p : def.params)
-        if (p.kind == Kind::Positional) ++n;
-    return n;
-}
-
-}  // namespace
-
-void raise_argument_type(const char* name, const char* expected, PyObject* got) {
-    raisef(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
-           expected, Py_TYPE(got)->tp_name);
-}
-
-PyObject* check_result(PyObject* value, PyTypeObject* expected) {
-    if (value != Py_None && Py_TYPE(value) != expected)
-        raisef(PyExc_TypeError, "Expected %s, got %.200s", expected->tp_name, Py_TYPE(value)->tp_name);
-    return value;
-}
-
-namespace {
-
-// The index of the named (positional-or-keyword or keyword-only) parameter, or params.size().
-// `names` holds the parameters' names, interned: keywords written in Python code are interned
-// too, so identity settles most lookups.
-std::size_t find_param(std::span<const Param> params, PyObject* names, PyObject* key) {
-    for (std::size_t i = 0; i < params.size(); ++i)
-        if (PyTuple_GET_ITEM(names, i) == key)
-            return params[i].kind == Kind::Positional || params[i].kind == Kind::KeywordOnly ? i : params.size();
-    if (PyUnicode_CHECK_INTERNED(key)) return params.size();
-    for (std::size_t i = 0; i < params.size(); ++i) {
-        if (params[i].kind != Kind::Positional && params[i].kind != Kind::KeywordOnly) continue;
-        if (PyUnicode_CompareWithASCIIString(key, params[i].name) == 0) return i;
-    }
-    return params.size();
-}
-
-}  // namespace
-
-PyObject* Bound::kwargs() {
-    if (kwargs_) return kwargs_.get();
-    kwargs_ = check(PyDict_New());
-    if (extra_keywords_) {
-        const Py_ssize_t nkw = PyTuple_GET_SIZE(raw_kwnames_);
-        for (Py_ssize_t k = 0; k < nkw; ++k) {
-            PyObject* key = PyTuple_GET_ITEM(raw_kwnames_, k);
-            if (find_param(def_->params, param_names_, key) == def_->params.size())
-                check_status(PyDict_SetItem(kwargs_.get(), key, raw_args_[raw_nargs_ + k]));
-        }
-    }
-    return kwargs_.get();
-}
-
-PyObject* Bound::keyword(PyObject* name) const {
-    if (!raw_kwnames_) return nullptr;
-    const Py_ssize_t nkw = PyTuple_GET_SIZE(raw_kwnames_);
-    for (Py_ssize_t k = 0; k < nkw; ++k)
-        if (PyTuple_GET_ITEM(raw_kwnames_, k) == name) return raw_args_[raw_nargs_ + k];
-    const bool name_interned = PyUnicode_CHECK_INTERNED(name);
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject* key = PyTuple_GET_ITEM(raw_kwnames_, k);
-        if (name_interned && PyUnicode_CHECK_INTERNED(key)) continue;  // distinct interned strings differ
-        const int equal = PyUnicode_Compare(key, name);
-        if (equal == 0) return raw_args_[raw_nargs_ + k];
-        if (equal == -1 && PyErr_Occurred()) throw_error();
-    }
-    return nullptr;
-}
-
-// Binds vectorcall arguments to the declared parameters, as the interpreter binds a Python
-// function's arguments, then checks and converts them.
-struct Binder {
-    static void bind(Function& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Bound& b) {
-        const FunctionDef& def = *f.def;
-        const auto params = def.params;
-        const char* fname = def.name;
-        b.def_ = &def;
-        b.param_names_ = f.param_names;
-        b.raw_args_ = args;
-        b.raw_nargs_ = nargs;
-        b.raw_kwnames_ = kwnames;
-        const Py_ssize_t npos = static_cast<Py_ssize_t>(count_positional(def));
-        bool has_varargs = false, has_varkw = false;
-        for (const Param& p : params) {
-            has_varargs |= p.kind == Kind::VarArgs;
-            has_varkw |= p.kind == Kind::VarKwargs;
-        }
-        // Held for the whole binding: a key's __eq__ may replace them while we look.
-        const Ref defaults = Ref::borrow(f.defaults && PyTuple_Check(f.defaults) ? f.defaults : nullptr);
-        const Ref kwdefaults = Ref::borrow(f.kwdefaults && PyDict_Check(f.kwdefaults) ? f.kwdefaults : nullptr);
-        const Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
-        const Py_ssize_t nrequired = npos > ndefaults ? npos - ndefaults : 0;
-
-        if (nargs > npos && !has_varargs) raise_count(fname, nrequired, npos, false, nargs);
-
-        // Positional arguments fill the positional parameters in order.
-        const Py_ssize_t ntaken = nargs < npos ? nargs : npos;
-        {
-            Py_ssize_t k = 0;
-            for (std::size_t i = 0; i < params.size() && k < ntaken; ++i)
-                if (params[i].kind == Kind::Positional) b.values_[i] = Ref::borrow(args[k++]);
-        }
-        if (has_varargs) b.varargs_ = check(PyTuple_New(nargs - ntaken > 0 ? nargs - ntaken : 0));
-        for (Py_ssize_t k = ntaken; k < nargs; ++k) PyTuple_SET_ITEM(b.varargs_.get(), k - ntaken, Py_NewRef(args[k]));
-
-        // Keyword arguments.
-        const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-        for (Py_ssize_t k = 0; k < nkw; ++k) {
-            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-            PyObject* value = args[nargs + k];
-            const std::size_t slot = find_param(params, f.param_names, key);
-            if (slot < params.size()) {
-                b.named_keywords_ = true;
-                if (b.values_[slot])
-                    raisef(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", fname, key);
-                b.values_[slot] = Ref::borrow(value);
-            } else if (has_varkw) {
-                b.extra_keywords_ = true;  // the dict is made when the body asks for it
-            } else {
-                raisef(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname, key);
-            }
-        }
-
-        // Missing arguments take their defaults.
-        Py_ssize_t pos_index = 0;
-        for (std::size_t i = 0; i < params.size(); ++i) {
-            const Param& p = params[i];
-            if (p.kind == Kind::Positional) {
-                if (!b.values_[i]) {
-                    if (pos_index < nrequired) raise_count(fname, nrequired, npos, has_varargs, pos_index);
-                    // The defaults align with the end of the positional parameters: the leading
-                    // items of a longer tuple are never used, as for a Python function.
-                    b.values_[i] = Ref::borrow(PyTuple_GET_ITEM(defaults.get(), pos_index + ndefaults - npos));
-                }
-                ++pos_index;
-            } else if (p.kind == Kind::KeywordOnly && !b.values_[i]) {
-                PyObject* d = nullptr;
-                if (kwdefaults) {
-                    d = PyDict_GetItemWithError(kwdefaults.get(), PyTuple_GET_ITEM(f.param_names, i));
-                    if (!d && PyErr_Occurred()) throw_error();
-                }
-                if (!d) raisef(PyExc_TypeError, "%s() needs keyword-only argument %s", fname, p.name);
-                b.values_[i] = Ref::borrow(d);
-            }
-        }
-
-        // Checks and conversions, in declaration order.
-        for (std::size_t i = 0; i < params.size(); ++i) convert(params[i], b, i);
-    }
-
-    static void convert(const Param& p, Bound& b, std::size_t i) {
-        if (p.kind == Kind::VarArgs || p.kind == Kind::VarKwargs || p.conv == Conv::Any) return;
-        PyObject* v = b.values_[i].get();
-        switch (p.conv) {
-            case Conv::Double:
-            case Conv::Float:
-                if (PyFloat_CheckExact(v)) {
-                    b.reals_[i] = PyFloat_AS_DOUBLE(v);
-                } else if (v == Py_None && (p.conv == Conv::Float || p.none_ok)) {
-                    b.reals_[i] = 0.0;
-                } else if (is_number(v)) {
-                    double d = PyFloat_AsDouble(v);
-                    if (d == -1.0 && PyErr_Occurred()) throw_error();
-                    b.reals_[i] = d;
-                    b.values_[i] = check(PyFloat_FromDouble(d));
-                } else {
-                    raise_argument_type(p.name, "float", v);
-                }
-                return;
-            case Conv::Int:
-                if (PyLong_CheckExact(v) || (v == Py_None && p.none_ok)) return;
-                if (!is_number(v)) raise_argument_type(p.name, "int", v);
-                b.values_[i] = check(PyNumber_Long(v));
-                return;
-            case Conv::Bool: {
-                int t = check_status(PyObject_IsTrue(v));
-                b.reals_[i] = t ? 1.0 : 0.0;
-                return;
-            }
-            default: {
-                PyTypeObject* t = conv_exact_type(p.conv);
-                if (Py_TYPE(v) != t && !(v == Py_None && p.none_ok)) raise_argument_type(p.name, t->tp_name, v);
-                return;
-            }
-        }
-    }
-
-    [[noreturn]] static void raise_count(const char* fname, Py_ssize_t min, Py_ssize_t max, bool varargs,
-                                         Py_ssize_t found) {
-        const bool exact = min == max && !varargs;
-        Py_ssize_t expected = found < min ? min : max;
-        const char* more_or_less = found < min ? "at least" : "at most";
-        if (exact) more_or_less = "exactly";
-        raisef(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", fname,
-               more_or_less, expected, expected == 1 ? "" : "s", found);
-    }
-};
 
 namespace {
 
@@ -312,7 +69,9 @@ PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
     return PyMethod_New(self, obj);
 }
 
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<Function*>(self)->name); }
+PyObject* get_name(PyObject* self, void*) {
+    return Py_NewRef(reinterpret_cast<Function*>(self)->name);
+}
 int set_name(PyObject* self, PyObject* value, void*) {
     if (!value || !PyUnicode_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
@@ -321,7 +80,9 @@ int set_name(PyObject* self, PyObject* value, void*) {
     Py_XSETREF(reinterpret_cast<Function*>(self)->name, Py_NewRef(value));
     return 0;
 }
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<Function*>(self)->qualname); }
+PyObject* get_qualname(PyObject* self, void*) {
+    return Py_NewRef(reinterpret_cast<Function*>(self)->qualname);
+}
 int set_qualname(PyObject* self, PyObject* value, void*) {
     if (!value || !PyUnicode_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
@@ -402,7 +163,7 @@ PyObject* get_signature(PyObject* self, void*) {
         Ref annotations = check(get_annotations(self, nullptr));
         const auto params = f.def->params;
         Ref list = check(PyList_New(0));
-        const Py_ssize_t npos = static_cast<Py_ssize_t>(count_positional(*f.def));
+        const Py_ssize_t npos = static_cast<Py_ssize_t>(detail::count_positional(*f.def));
         // Held while the parameters are made: Python code run meanwhile may replace them.
         const Ref defaults = Ref::borrow(f.defaults);
         const Ref kwdefaults = Ref::borrow(f.kwdefaults);
@@ -455,7 +216,9 @@ int set_signature(PyObject* self, PyObject* value, void*) {
 }
 
 // Pickling and copying refer to the function by its qualified name, as for Python functions.
-PyObject* function_reduce(PyObject* self, PyObject*) { return get_qualname(self, nullptr); }
+PyObject* function_reduce(PyObject* self, PyObject*) {
+    return get_qualname(self, nullptr);
+}
 
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
@@ -505,144 +268,15 @@ PyTypeObject function_type_object = [] {
 
 }  // namespace
 
-PyTypeObject* function_type() { return &function_type_object; }
-
-void ready_function_type() { check_status(PyType_Ready(&function_type_object)); }
-
-Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwargs) {
-    return check(PyObject_VectorcallDict(callable, const_cast<PyObject* const*>(args.begin()), args.size(), kwargs));
+PyTypeObject* function_type() {
+    return &function_type_object;
 }
 
-namespace {
-
-// The namespace of a class (static builtin types keep theirs with the interpreter from 3.12 on).
-Ref type_dict(PyTypeObject* type) {
-#if PY_VERSION_HEX >= 0x030C0000
-    return check(PyType_GetDict(type));
-#else
-    return Ref::borrow(type->tp_dict);
-#endif
+void ready_function_type() {
+    check_status(PyType_Ready(&function_type_object));
 }
 
-}  // namespace
-
-namespace {
-
-// What super(owner, self) finds for `name`: the first class after `owner` in the MRO of the
-// start type whose namespace holds it (a borrowed reference, kept alive by that namespace), or
-// null when the MRO does not contain `owner`. `start` receives the start type.
-PyObject* lookup_after(Function& method, PyObject* self, PyObject* name, PyTypeObject*& start, bool& found_mro) {
-    if (!method.owner) raisef(PyExc_RuntimeError, "%U(): super() is only available in methods", method.qualname);
-    auto* owner = reinterpret_cast<PyTypeObject*>(method.owner);
-    start = Py_TYPE(self);
-    if (PyType_Check(self) && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(self), owner))
-        start = reinterpret_cast<PyTypeObject*>(self);
-    PyObject* mro = start->tp_mro;
-    found_mro = mro && PyTuple_Check(mro) && PyType_IsSubtype(start, owner);
-    if (!found_mro) return nullptr;
-    const Py_ssize_t n = PyTuple_GET_SIZE(mro);
-    Py_ssize_t i = 0;
-    while (i < n && PyTuple_GET_ITEM(mro, i) != method.owner) ++i;
-    for (++i; i < n; ++i) {
-        Ref dict = type_dict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i)));
-        if (!dict) continue;
-        PyObject* found = PyDict_GetItemWithError(dict.get(), name);
-        if (found) return found;
-        if (PyErr_Occurred()) throw_error();
-    }
-    return nullptr;
-}
-
-}  // namespace
-
-Ref super_attr(Function& method, PyObject* self, PyObject* name) {
-    PyTypeObject* start = nullptr;
-    bool walked = false;
-    PyObject* found = lookup_after(method, self, name, start, walked);
-    if (found) {
-        Ref value = Ref::borrow(found);
-        descrgetfunc get = Py_TYPE(found)->tp_descr_get;
-        if (!get) return value;
-        return check(get(found, reinterpret_cast<PyObject*>(start) == self ? nullptr : self,
-                         reinterpret_cast<PyObject*>(start)));
-    }
-    // Not in the MRO's namespaces (or an unusual MRO): let super() itself report or find it.
-    Ref super = call(reinterpret_cast<PyObject*>(&PySuper_Type), {method.owner, self});
-    return check(PyObject_GetAttr(super.get(), name));
-}
-
-Ref super_forward(Function& method, Bound& args, PyObject* name, PyObject* first) {
-    PyObject* self = args[0];
-    PyTypeObject* start = nullptr;
-    bool walked = false;
-    PyObject* found = lookup_after(method, self, name, start, walked);
-    const bool plain_call = found && PyFunction_Check(found) && reinterpret_cast<PyObject*>(start) != self &&
-                            args.raw_nargs() == 2 && !args.named_keywords();
-    if (plain_call) {
-        Ref function = Ref::borrow(found);
-        PyObject* kwnames = args.raw_kwnames();
-        const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-        constexpr Py_ssize_t kLocal = 32;
-        if (nkw <= kLocal) {
-            PyObject* stack[2 + kLocal];
-            stack[0] = self;
-            stack[1] = first;
-            for (Py_ssize_t k = 0; k < nkw; ++k) stack[2 + k] = args.raw_args()[2 + k];
-            return check(PyObject_Vectorcall(function.get(), stack, 2, kwnames));
-        }
-    }
-    Ref bound = super_attr(method, self, name);
-    return call(bound.get(), {first}, args.kwargs());
-}
-
-Ref signature_line(const FunctionDef& def, PyObject* globals) {
-    std::string line = def.qualname;
-    line += '(';
-    bool first = true, star_written = false;
-    for (const Param& p : def.params) {
-        if (!first) line += ", ";
-        first = false;
-        if (p.kind == Kind::KeywordOnly && !star_written) {
-            line += "*, ";
-            star_written = true;
-        }
-        if (p.kind == Kind::VarArgs) {
-            line += '*';
-            star_written = true;
-        }
-        if (p.kind == Kind::VarKwargs) line += "**";
-        if (const char* t = conv_type_name(p.conv); t && p.kind != Kind::VarArgs && p.kind != Kind::VarKwargs) {
-            line += t;
-            line += ' ';
-        }
-        line += p.name;
-        if (p.annotation) {
-            line += ": ";
-            line += p.annotation;
-        }
-        if (p.def.tag != Default::Tag::Absent) {
-            line += " = ";
-            if (p.def.source) {
-                line += p.def.source;
-            } else {
-                Ref value = default_value(p.def, globals);
-                Ref text = check(PyObject_Repr(value.get()));
-                const char* utf8 = PyUnicode_AsUTF8(text.get());
-                if (!utf8) throw_error();
-                line += utf8;
-            }
-        }
-    }
-    line += ')';
-    if (def.returns) {
-        line += " -> ";
-        line += def.returns;
-    }
-    return check(PyUnicode_FromStringAndSize(line.data(), static_cast<Py_ssize_t>(line.size())));
-}
-
-Ref make_function(const FunctionDef& def, PyObject* globals, PyObject* module_name, const char* filename,
-                  Ref closure) {
+Ref make_function(const FunctionDef& def, PyObject* globals, PyObject* module_name, const char* filename, Ref closure) {
     Ref name = check(PyUnicode_InternFromString(def.name));
     Ref qualname = check(PyUnicode_FromString(def.qualname));
     // Without a module name (a maker whose own `__module__` was deleted), the module's
@@ -659,7 +293,7 @@ Ref make_function(const FunctionDef& def, PyObject* globals, PyObject* module_na
             check_status(PyDict_SetItemString(annotations.get(), p.name, text.get()));
         }
         if (p.def.tag == Default::Tag::Absent) continue;
-        Ref value = default_value(p.def, globals);
+        Ref value = detail::default_value(p.def, globals);
         if (p.kind == Kind::Positional) {
             check_status(PyList_Append(positional_defaults.get(), value.get()));
         } else {

@@ -12,7 +12,9 @@ void import() {
     if (!numpy_module) numpy_module = check(PyImport_ImportModule("numpy")).release();
 }
 
-PyObject* numpy() { return numpy_module; }
+PyObject* numpy() {
+    return numpy_module;
+}
 
 namespace {
 
@@ -27,9 +29,12 @@ Loop<Inputs> find_loop(PyObject* ufunc, int type_num) {
     auto* u = reinterpret_cast<PyUFuncObject*>(ufunc);
     if (u->nin != Inputs || u->nout != 1 || !u->functions || !u->types) return {};
     npy_intp itemsize = 0;
-    if (type_num == NPY_DOUBLE) itemsize = sizeof(double);
-    else if (type_num == NPY_FLOAT) itemsize = sizeof(float);
-    else return {};
+    if (type_num == NPY_DOUBLE)
+        itemsize = sizeof(double);
+    else if (type_num == NPY_FLOAT)
+        itemsize = sizeof(float);
+    else
+        return {};
     for (int i = 0; i < u->ntypes; ++i) {
         const char* types = u->types + (Inputs + 1) * i;
         bool all = true;
@@ -41,8 +46,12 @@ Loop<Inputs> find_loop(PyObject* ufunc, int type_num) {
 
 }  // namespace
 
-UnaryLoop unary_loop(PyObject* ufunc, int type_num) { return find_loop<1>(ufunc, type_num); }
-BinaryLoop binary_loop(PyObject* ufunc, int type_num) { return find_loop<2>(ufunc, type_num); }
+UnaryLoop unary_loop(PyObject* ufunc, int type_num) {
+    return find_loop<1>(ufunc, type_num);
+}
+BinaryLoop binary_loop(PyObject* ufunc, int type_num) {
+    return find_loop<2>(ufunc, type_num);
+}
 
 Ref call(const char* name, PyObject* args, PyObject* kwargs) {
     Ref f = check(PyObject_GetAttrString(numpy_module, name));

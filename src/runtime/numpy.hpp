@@ -20,8 +20,12 @@ void import();
 
 PyObject* numpy();  // the numpy module
 
-inline bool is_array(PyObject* o) noexcept { return PyArray_Check(o); }
-inline PyArrayObject* as_array(PyObject* o) noexcept { return reinterpret_cast<PyArrayObject*>(o); }
+inline bool is_array(PyObject* o) noexcept {
+    return PyArray_Check(o);
+}
+inline PyArrayObject* as_array(PyObject* o) noexcept {
+    return reinterpret_cast<PyArrayObject*>(o);
+}
 
 // A NumPy-typed element `T` at byte offset `offset` from `base`.
 template <class T>
@@ -48,8 +52,8 @@ struct Loop {
     explicit operator bool() const noexcept { return function != nullptr; }
 
     // out[i * out_step] = f(in[0][i * in_steps[0]], ...) for i < n (byte steps).
-    void operator()(const void* const (&in)[Inputs], const npy_intp (&in_steps)[Inputs], void* out,
-                    npy_intp out_step, npy_intp n) const noexcept {
+    void operator()(const void* const (&in)[Inputs], const npy_intp (&in_steps)[Inputs], void* out, npy_intp out_step,
+                    npy_intp n) const noexcept {
         if (n <= 0) return;
         if (!meets_inputs(in, in_steps, out, out_step, n)) return run(in, in_steps, out, out_step, n);
         // Results go to a window of a private block that lies apart from the inputs, chunk by

@@ -29,27 +29,33 @@ const Param convert_params[] = {
 Ref convert(Function&, Bound& a) {
     Ref d = check(PyFloat_FromDouble(a.real(0)));
     Ref f = a.is_none(8) ? Ref::borrow(Py_None) : check(PyFloat_FromDouble(a.real(8)));
-    return check(Py_BuildValue("(OOOOOOOOOOO)", d.get(), a[1], a.truth(2) ? Py_True : Py_False, a[3], a[4], a[5],
-                               a[6], a.varargs(), f.get(), a[9], a.kwargs()));
+    return check(Py_BuildValue("(OOOOOOOOOOO)", d.get(), a[1], a.truth(2) ? Py_True : Py_False, a[3], a[4], a[5], a[6],
+                               a.varargs(), f.get(), a[9], a.kwargs()));
 }
 
-const FunctionDef convert_def{"convert", "convert", convert_params, "tuple[Any, ...]", "Return the converted arguments.",
-                              convert, 1};
+const FunctionDef convert_def{
+    "convert", "convert", convert_params, "tuple[Any, ...]", "Return the converted arguments.", convert, 1};
 
-const Param required_params[] = {{"a"}, {"b"}, {"c", nullptr, Conv::Any, Kind::Positional, dflt::integer(3)},
+const Param required_params[] = {{"a"},
+                                 {"b"},
+                                 {"c", nullptr, Conv::Any, Kind::Positional, dflt::integer(3)},
                                  {"key", nullptr, Conv::Any, Kind::KeywordOnly}};
 
-Ref required(Function&, Bound& a) { return check(PyTuple_Pack(4, a[0], a[1], a[2], a[3])); }
+Ref required(Function&, Bound& a) {
+    return check(PyTuple_Pack(4, a[0], a[1], a[2], a[3]));
+}
 
 const FunctionDef required_def{"required", "required", required_params, nullptr, "Positional and keyword-only.",
-                               required, 2};
+                               required,   2};
 
 const Param value_params[] = {{"value", "Any"}};
 
-Ref expect_dict(Function&, Bound& a) { return Ref::borrow(check_result(a[0], &PyDict_Type)); }
+Ref expect_dict(Function&, Bound& a) {
+    return Ref::borrow(check_result(a[0], &PyDict_Type));
+}
 
-const FunctionDef expect_dict_def{"expect_dict", "expect_dict", value_params, "dict[str, Any]", "Check the result.",
-                                  expect_dict, 3};
+const FunctionDef expect_dict_def{
+    "expect_dict", "expect_dict", value_params, "dict[str, Any]", "Check the result.", expect_dict, 3};
 
 Ref fail(Function&, Bound& a) {
     if (a[0] == Py_None) throw std::bad_alloc();
@@ -58,7 +64,9 @@ Ref fail(Function&, Bound& a) {
 
 const FunctionDef fail_def{"fail", "fail", value_params, nullptr, "Raise.", fail, 42};
 
-Ref debug_flag(Function&, Bound&) { return Ref::borrow(vh::debug ? Py_True : Py_False); }
+Ref debug_flag(Function&, Bound&) {
+    return Ref::borrow(vh::debug ? Py_True : Py_False);
+}
 
 const FunctionDef debug_flag_def{"debug_flag", "debug_flag", {}, "bool", nullptr, debug_flag, 5};
 
@@ -82,15 +90,17 @@ Ref probe_init(Function&, Bound& a) {
     return Ref::borrow(Py_None);
 }
 
-const FunctionDef probe_init_def{"__init__", "Probe.__init__", init_params, "None", "Remember the value.",
-                                 probe_init, 10};
+const FunctionDef probe_init_def{"__init__", "Probe.__init__", init_params, "None", "Remember the value.", probe_init,
+                                 10};
 
 const Param self_params[] = {{"self"}};
 
-Ref probe_secret(Function&, Bound& a) { return check(PyObject_GetAttrString(a[0], "_Probe__value")); }
+Ref probe_secret(Function&, Bound& a) {
+    return check(PyObject_GetAttrString(a[0], "_Probe__value"));
+}
 
-const FunctionDef probe_secret_def{"__secret", "Probe.__secret", self_params, "float", "The private value.",
-                                   probe_secret, 11};
+const FunctionDef probe_secret_def{"__secret",           "Probe.__secret", self_params, "float",
+                                   "The private value.", probe_secret,     11};
 
 const FunctionDef probe_value_def{"value", "Probe.value", self_params, "float", "The value.", probe_secret, 12};
 
@@ -105,7 +115,9 @@ const FunctionDef probe_twice_def{"twice", "Probe.twice", twice_params, "int", "
 
 const Param cls_params[] = {{"cls"}};
 
-Ref probe_name(Function&, Bound& a) { return check(PyObject_GetAttrString(a[0], "__name__")); }
+Ref probe_name(Function&, Bound& a) {
+    return check(PyObject_GetAttrString(a[0], "__name__"));
+}
 
 const FunctionDef probe_name_def{"name", "Probe.name", cls_params, "str", "The class name.", probe_name, 14};
 
@@ -123,8 +135,8 @@ Ref make_class(Function&, Bound& a) {
         .build();
 }
 
-const FunctionDef make_class_def{"make_class", "make_class", make_class_params, "type", "Make a class on base.",
-                                 make_class, 15};
+const FunctionDef make_class_def{
+    "make_class", "make_class", make_class_params, "type", "Make a class on base.", make_class, 15};
 
 // Runs NumPy's own loop of `ufunc` for the 1-d arrays' dtype through the runtime's loop call,
 // writing into `out` (whatever memory it shares with the inputs).
@@ -161,8 +173,8 @@ Ref ufunc_loop(Function&, Bound& a) {
     return Ref::borrow(a[1]);
 }
 
-const FunctionDef ufunc_loop_def{"ufunc_loop", "ufunc_loop", ufunc_loop_params, "Any", "Run a ufunc loop.",
-                                 ufunc_loop, 16};
+const FunctionDef ufunc_loop_def{
+    "ufunc_loop", "ufunc_loop", ufunc_loop_params, "Any", "Run a ufunc loop.", ufunc_loop, 16};
 
 void exec_probe(ModuleContext& m) {
     globals_dict = m.globals();
