@@ -278,7 +278,7 @@ void ready_function_type() {
 
 Ref make_function(const FunctionDef& def, PyObject* globals, PyObject* module_name, const char* filename, Ref closure) {
     Ref name = check(PyUnicode_InternFromString(def.name));
-    Ref qualname = check(PyUnicode_FromString(def.qualname));
+    Ref qualname = check(PyUnicode_FromString(def.qualified()));
     // Without a module name (a maker whose own `__module__` was deleted), the module's
     // `__name__`, as a Python function takes it from its globals.
     Ref module = Ref::borrow(module_name);
@@ -312,7 +312,7 @@ Ref make_function(const FunctionDef& def, PyObject* globals, PyObject* module_na
         doc = check(PyUnicode_FromFormat("%U\n\n%s", line.get(), def.doc));
     }
 
-    if (def.params.size() > kMaxParams) raisef(PyExc_SystemError, "%s declares too many parameters", def.qualname);
+    if (def.params.size() > kMaxParams) raisef(PyExc_SystemError, "%s declares too many parameters", def.qualified());
     Ref param_names = check(PyTuple_New(static_cast<Py_ssize_t>(def.params.size())));
     for (std::size_t i = 0; i < def.params.size(); ++i)
         PyTuple_SET_ITEM(param_names.get(), i, check(PyUnicode_InternFromString(def.params[i].name)).release());

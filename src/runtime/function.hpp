@@ -41,11 +41,21 @@ struct Default {
 };
 
 namespace dflt {
-constexpr Default none() { return {Default::Tag::None}; }
-constexpr Default real(double v) { return {Default::Tag::Real, v}; }
-constexpr Default integer(long long v) { return {Default::Tag::Integer, 0.0, v}; }
-constexpr Default boolean(bool v) { return {Default::Tag::Boolean, 0.0, v ? 1 : 0}; }
-constexpr Default text(const char* v) { return {Default::Tag::Text, 0.0, 0, v}; }
+constexpr Default none() {
+    return {Default::Tag::None};
+}
+constexpr Default real(double v) {
+    return {Default::Tag::Real, v};
+}
+constexpr Default integer(long long v) {
+    return {Default::Tag::Integer, 0.0, v};
+}
+constexpr Default boolean(bool v) {
+    return {Default::Tag::Boolean, 0.0, v ? 1 : 0};
+}
+constexpr Default text(const char* v) {
+    return {Default::Tag::Text, 0.0, 0, v};
+}
 constexpr Default computed(Ref (*compute)(PyObject*), const char* source) {
     return {Default::Tag::Computed, 0.0, 0, nullptr, compute, source};
 }
@@ -101,19 +111,22 @@ private:
 
 using Body = Ref (*)(Function& self, Bound& args);
 
+// One function's declaration, written with designated initializers:
+//     const FunctionDef f_def{.name = "f", .params = f_params, .returns = "int", .doc = "...", .body = f, .line = 3};
 struct FunctionDef {
     const char* name;
-    const char* qualname;
-    std::span<const Param> params;
-    const char* returns;  // return annotation, nullptr for none
-    const char* doc;      // docstring text after the signature line; nullptr: no __doc__
-    Body body;
+    const char* qualname = nullptr;  // null: the name
+    std::span<const Param> params = {};
+    const char* returns = nullptr;  // return annotation, nullptr for none
+    const char* doc = nullptr;      // docstring text after the signature line; nullptr: no __doc__
+    Body body = nullptr;
     int line = 0;  // definition line reported in tracebacks
+
+    const char* qualified() const noexcept { return qualname ? qualname : name; }
 };
 
 struct Function {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const FunctionDef* def;
     const char* filename;
     PyObject* name;
@@ -124,8 +137,8 @@ struct Function {
     PyObject* defaults;
     PyObject* kwdefaults;
     PyObject* dict;
-    PyObject* closure;  // what the body captured when the function was made, or null
-    PyObject* owner;    // the class whose body defined this method (what `super()` starts after), or null
+    PyObject* closure;      // what the body captured when the function was made, or null
+    PyObject* owner;        // the class whose body defined this method (what `super()` starts after), or null
     PyObject* param_names;  // the parameters' names, interned, in declaration order
     PyObject* weakrefs;
 };
@@ -137,8 +150,8 @@ void ready_function_type();
 // Makes a function from its declaration; `globals` is the module dict (for computed defaults),
 // `module_name` its `__module__` (null: the `__name__` in `globals`, as for a Python function),
 // `filename` the file name shown in tracebacks.
-Ref make_function(const FunctionDef& def, PyObject* globals, PyObject* module_name,
-                  const char* filename, Ref closure = {});
+Ref make_function(const FunctionDef& def, PyObject* globals, PyObject* module_name, const char* filename,
+                  Ref closure = {});
 
 // The signature line of a declaration, as it heads `__doc__`.
 Ref signature_line(const FunctionDef& def, PyObject* globals);

@@ -62,7 +62,7 @@ std::size_t count_positional(const FunctionDef& def) {
 namespace vh {
 
 Ref signature_line(const FunctionDef& def, PyObject* globals) {
-    std::string line = def.qualname;
+    std::string line = def.qualified();
     line += '(';
     bool first = true, star_written = false;
     for (const Param& p : def.params) {
