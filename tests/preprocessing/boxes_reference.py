@@ -278,7 +278,11 @@ def assert_identical(result, expected):
 
 
 class NumpyStandIn:
-    """Replaces the module's ``np``: everything is NumPy's, but the module must go through it."""
+    """Replaces the module's ``np``: everything is NumPy's, but the module must go through it.
+
+    Its arctan2 gives the answer for operands apart from the output, so runs are repeatable."""
+
+    arctan2 = staticmethod(arctan2_apart)
 
     def __getattr__(self, name):
         return getattr(np, name)
