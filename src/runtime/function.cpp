@@ -1,5 +1,7 @@
 // The native function type: a vectorcall object that behaves like a Python function (binding
 // as a method, its attributes, inspect.signature, pickling by qualified name).
+#include "runtime/function.hpp"
+
 #include <structmember.h>
 
 #include "runtime/function_internal.hpp"

@@ -2,6 +2,7 @@
 // values of declared defaults.
 #include <string>
 
+#include "runtime/function.hpp"
 #include "runtime/function_internal.hpp"
 
 namespace vh::detail {
