@@ -120,7 +120,8 @@ struct FunctionDef {
     const char* returns = nullptr;  // return annotation, nullptr for none
     const char* doc = nullptr;      // docstring text after the signature line; nullptr: no __doc__
     Body body = nullptr;
-    int line = 0;  // definition line reported in tracebacks
+    int line = 0;                // definition line reported in tracebacks
+    const void* data = nullptr;  // what the body needs besides its arguments (a class's state)
 
     const char* qualified() const noexcept { return qualname ? qualname : name; }
 };

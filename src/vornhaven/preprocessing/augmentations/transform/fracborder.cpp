@@ -1,6 +1,6 @@
 // vornhaven.preprocessing.augmentations.transform.fracborder: FracBorder, padding to a target
 // aspect ratio through albumentations' PadIfNeeded.
-#include "vornhaven/preprocessing/augmentations/transform/ratio_transform.hpp"
+#include "transforms/aspect.hpp"
 
 namespace {
 
@@ -32,36 +32,43 @@ const Param init_params[] = {
     {"p", "float", Conv::Double, Kind::Positional, dflt::real(1.0)},
 };
 
+struct InitArg {
+    enum : std::size_t { self, aspect_ratio, position, border_mode, value, mask_value, always_apply, p, count };
+};
+static_assert(std::size(init_params) == InitArg::count);
+
 Ref init(Function& f, Bound& a) {
-    PyObject* self = a[0];
-    Ref base_init = super_attr(f, self, aspect::state.init);
-    Ref p = check(PyFloat_FromDouble(a.real(7)));
-    Ref kwargs = check(Py_BuildValue("{sisisOsOsOsOsOsO}", "min_height", 1, "min_width", 1, "position", a[2],
-                                     "border_mode", a[3], "value", a[4], "mask_value", a[5], "always_apply",
-                                     a.truth(6) ? Py_True : Py_False, "p", p.get()));
+    PyObject* self = a[InitArg::self];
+    Ref base_init = aspect::base_init(f, self);
+    Ref p = check(PyFloat_FromDouble(a.real(InitArg::p)));
+    Ref kwargs = check(Py_BuildValue("{sisisOsOsOsOsOsO}", "min_height", 1, "min_width", 1, "position",
+                                     a[InitArg::position], "border_mode", a[InitArg::border_mode], "value",
+                                     a[InitArg::value], "mask_value", a[InitArg::mask_value], "always_apply",
+                                     a.truth(InitArg::always_apply) ? Py_True : Py_False, "p", p.get()));
     call(base_init.get(), {}, kwargs.get());
-    aspect::finish_init(self, a.real(1));
+    aspect::finish_init(f, self, a.real(InitArg::aspect_ratio));
     return Ref::borrow(Py_None);
 }
 
 const aspect::Config config{
-    "FracBorder",
-    "PadIfNeeded",
-    "min_height",
-    "min_width",
-    true,
-    kDoc,
-    "Update Albumentations params and compute padding from current image shape.",
-    "Apply the padding to an image.",
-    "Apply the padding to a bounding box.",
-    "Apply the padding to a keypoint.",
-    init_params,
-    init,
-    "Initialize the transform.\n\nArgs:\n    aspect_ratio: Target width / height ratio.\n    position: Padding "
-    "position.\n    border_mode: OpenCV border mode.\n    value: Padding value.\n    mask_value: Padding value for "
-    "masks.\n    always_apply: Whether to always apply the transform.\n    p: Probability of applying the "
-    "transform.\n\nRaises:\n    ValueError: If aspect_ratio is not greater than 0.",
-    {"aspect_ratio", "border_mode", "value", "mask_value"},
+    .class_name = "FracBorder",
+    .base_name = "PadIfNeeded",
+    .height_attr = "min_height",
+    .width_attr = "min_width",
+    .pads = true,
+    .class_doc = kDoc,
+    .update_text = "Update Albumentations params and compute padding from current image shape.",
+    .apply_text = "Apply the padding to an image.",
+    .bbox_text = "Apply the padding to a bounding box.",
+    .keypoint_text = "Apply the padding to a keypoint.",
+    .init_params = init_params,
+    .init = init,
+    .init_doc =
+        "Initialize the transform.\n\nArgs:\n    aspect_ratio: Target width / height ratio.\n    position: Padding "
+        "position.\n    border_mode: OpenCV border mode.\n    value: Padding value.\n    mask_value: Padding value for "
+        "masks.\n    always_apply: Whether to always apply the transform.\n    p: Probability of applying the "
+        "transform.\n\nRaises:\n    ValueError: If aspect_ratio is not greater than 0.",
+    .init_arg_names = {"aspect_ratio", "border_mode", "value", "mask_value"},
 };
 
 void exec_fracborder(ModuleContext& m) {
@@ -82,4 +89,6 @@ const ModuleSpec fracborder_spec{
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_fracborder() { return vh::module_init(fracborder_spec); }
+PyMODINIT_FUNC PyInit_fracborder() {
+    return vh::module_init(fracborder_spec);
+}
