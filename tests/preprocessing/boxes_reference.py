@@ -275,6 +275,8 @@ def assert_identical(result, expected):
     assert type(result) is type(expected) is np.ndarray
     assert (result.dtype, result.shape, result.strides) == (expected.dtype, expected.shape, expected.strides)
     np.testing.assert_array_equal(result, expected)
+    if result.dtype.kind == "f":  # the sign of NaN and of zero too
+        np.testing.assert_array_equal(np.signbit(result), np.signbit(expected))
 
 
 class NumpyStandIn:

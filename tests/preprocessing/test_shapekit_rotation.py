@@ -159,6 +159,7 @@ class TestGetRotationMatrix2d:
                 result = sk.get_rotation_matrix_2d(angle_in_rad=angle)
                 expected = reference_rotation_matrix(angle)
         assert_array_equal(result, expected)
+        assert_array_equal(np.signbit(result), np.signbit(expected))  # of NaN too
 
     def test_returns_a_fresh_float64_array(self):
         first = sk.get_rotation_matrix_2d(angle_in_rad=0.25)
@@ -375,6 +376,7 @@ class TestStackRotationsMatchReference:
             result = function(array, angles)
         assert result is array
         assert_array_equal(result, expected)
+        assert_array_equal(np.signbit(result), np.signbit(expected))  # of NaN too
 
     @pytest.mark.parametrize("kind", STACK_FUNCTIONS)
     def test_nan_and_inf_propagate(self, kind):

@@ -1,10 +1,12 @@
 // vornhaven.preprocessing.shapekit: plane geometry of rotated boxes and keypoints.
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <type_traits>
 #include <utility>
 
@@ -31,10 +33,21 @@ struct State {
     // How einsum sums a rotated matrix entry for float64/float64, float32/float32 and
     // float64 matrices with float32 angles.
     MatrixOrder matrix_order[3];
+    // How einsum orders the factors and terms of a rotated point, for the same three combinations
+    // and each kind of inner loop (PointLoop).
+    geometry::PointOrder point_order[3][3];
+    // Which NaN the additions of the NumPy steps keep, by row (float64 and float32 where both
+    // occur): parallelogram_to_box's in-place updates, top + right of the corner points, the
+    // centre added to the corners of the fit, vexl_to_keypoints' right keypoints, vexl_to_box_corners'
+    // and keypoints_to_box_corners' corners, and inference_boxes_to_corners' half sides times
+    // size_factor, to_bottom and to_right.
+    geometry::NanOrder inplace_add[2], inplace_subtract[2], corner_sum[2], fit_center_sum, vexl_right_sum[2],
+        vexl_corner_sum[2], keypoint_center_sum[2], inference_scaling, inference_bottom_sum, inference_right_sum;
     // Module functions called through the globals (interned names, and the functions as defined).
     PyObject* helper_names[4];
     PyObject* helpers[4];
     PyObject* box_reconstruction_name;
+    PyObject* box_reconstruction;  // the class as defined here
     PyObject* cast_name;
     PyObject* any_name;
     PyObject* typing_cast;
@@ -43,15 +56,29 @@ struct State {
     PyArray_Descr* position_descr;
 } state;
 
-PyObject* numpy_global() { return global(state.globals, state.np_name); }
+PyObject* numpy_global() {
+    return global(state.globals, state.np_name);
+}
+// The module's `np`, held for a series of calls: any of them may rebind the global.
+Ref numpy_held() {
+    return Ref::borrow(numpy_global());
+}
 
 // The native paths stand in for NumPy calls; they apply while the module's `np` is NumPy itself,
-// so a replaced `np` sees every call, as it would in Python.
-bool numpy_is_native() { return PyDict_GetItem(state.globals, state.np_name) == np::numpy(); }
+// so a replaced `np` sees every call, as it would in Python. A lookup in the module namespace can
+// run Python code (the __eq__ of a key whose hash collides with the name's), so native paths make
+// it before they read anything from their arrays.
+bool numpy_is_native() {
+    return PyDict_GetItem(state.globals, state.np_name) == np::numpy();
+}
 
-Ref attr(PyObject* o, const char* name) { return check(PyObject_GetAttrString(o, name)); }
+Ref attr(PyObject* o, const char* name) {
+    return check(PyObject_GetAttrString(o, name));
+}
 
-Ref py_int(Py_ssize_t v) { return check(PyLong_FromSsize_t(v)); }
+Ref py_int(Py_ssize_t v) {
+    return check(PyLong_FromSsize_t(v));
+}
 
 // Whether `o.shape == dims`; arrays are compared on their dimensions.
 bool shape_is(PyObject* o, std::initializer_list<Py_ssize_t> dims) {
@@ -78,7 +105,9 @@ Ref slice(Py_ssize_t start, Py_ssize_t stop, Py_ssize_t step = kOpen) {
     return check(PySlice_New(a.get(), b.get(), c.get()));
 }
 
-Ref everything() { return slice(kOpen, kOpen); }  // `:`
+Ref everything() {
+    return slice(kOpen, kOpen);
+}  // `:`
 
 Ref tuple_of(std::initializer_list<PyObject*> items) {
     Ref t = check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
@@ -87,21 +116,41 @@ Ref tuple_of(std::initializer_list<PyObject*> items) {
     return t;
 }
 
-Ref item(PyObject* o, PyObject* key) { return check(PyObject_GetItem(o, key)); }
-Ref item(PyObject* o, std::initializer_list<PyObject*> key) { return item(o, tuple_of(key).get()); }
-void set_item(PyObject* o, PyObject* key, PyObject* value) { check_status(PyObject_SetItem(o, key, value)); }
+Ref item(PyObject* o, PyObject* key) {
+    return check(PyObject_GetItem(o, key));
+}
+Ref item(PyObject* o, std::initializer_list<PyObject*> key) {
+    return item(o, tuple_of(key).get());
+}
+void set_item(PyObject* o, PyObject* key, PyObject* value) {
+    check_status(PyObject_SetItem(o, key, value));
+}
 void set_item(PyObject* o, std::initializer_list<PyObject*> key, PyObject* value) {
     set_item(o, tuple_of(key).get(), value);
 }
 
-Ref add(PyObject* a, PyObject* b) { return check(PyNumber_Add(a, b)); }
-Ref subtract(PyObject* a, PyObject* b) { return check(PyNumber_Subtract(a, b)); }
-Ref multiply(PyObject* a, PyObject* b) { return check(PyNumber_Multiply(a, b)); }
-Ref divide(PyObject* a, PyObject* b) { return check(PyNumber_TrueDivide(a, b)); }
-Ref remainder(PyObject* a, PyObject* b) { return check(PyNumber_Remainder(a, b)); }
-Ref negative(PyObject* a) { return check(PyNumber_Negative(a)); }
+Ref add(PyObject* a, PyObject* b) {
+    return check(PyNumber_Add(a, b));
+}
+Ref subtract(PyObject* a, PyObject* b) {
+    return check(PyNumber_Subtract(a, b));
+}
+Ref multiply(PyObject* a, PyObject* b) {
+    return check(PyNumber_Multiply(a, b));
+}
+Ref divide(PyObject* a, PyObject* b) {
+    return check(PyNumber_TrueDivide(a, b));
+}
+Ref remainder(PyObject* a, PyObject* b) {
+    return check(PyNumber_Remainder(a, b));
+}
+Ref negative(PyObject* a) {
+    return check(PyNumber_Negative(a));
+}
 
-bool truth(PyObject* o) { return check_status(PyObject_IsTrue(o)) != 0; }
+bool truth(PyObject* o) {
+    return check_status(PyObject_IsTrue(o)) != 0;
+}
 
 // `a == b` in a condition (no identity shortcut, as the interpreter evaluates it).
 bool equals(PyObject* a, PyObject* b) {
@@ -130,7 +179,9 @@ Ref method(PyObject* o, const char* name, std::initializer_list<PyObject*> args,
 Ref np_call(const char* name, std::initializer_list<PyObject*> args, Keywords keywords = {}) {
     return method(numpy_global(), name, args, keywords);
 }
-Ref np_attr(const char* name) { return attr(numpy_global(), name); }
+Ref np_attr(const char* name) {
+    return attr(numpy_global(), name);
+}
 
 Ref shape_tuple(std::initializer_list<Py_ssize_t> dims) {
     Ref t = check(PyTuple_New(static_cast<Py_ssize_t>(dims.size())));
@@ -205,7 +256,8 @@ bool natives_intact(unsigned helpers) {
 
 // A call of a module function through the module globals.
 Ref call_global(int helper, std::initializer_list<PyObject*> args, Keywords keywords = {}) {
-    return call(global(state.globals, state.helper_names[helper]), args, keywords);
+    Ref function = Ref::borrow(global(state.globals, state.helper_names[helper]));  // held while it runs
+    return call(function.get(), args, keywords);
 }
 constexpr int kAnglesFn = 0, kParallelogramFn = 1, kCornersFn = 2, kRotPointsFn = 3;
 
@@ -325,8 +377,8 @@ Ref new_corner_major(int type, npy_intp P, npy_intp item_size) {
     npy_intp dims[3] = {P, 4, 2};
     if (P < 2) return check(PyArray_SimpleNew(3, dims, type));
     npy_intp strides[3] = {2 * item_size, 2 * P * item_size, item_size};
-    return check(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(type), 3, dims, strides, nullptr, 0,
-                                      nullptr));
+    return check(
+        PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(type), 3, dims, strides, nullptr, 0, nullptr));
 }
 
 // Whether the memory of two arrays may overlap (compared by address ranges).
@@ -336,8 +388,10 @@ bool spans_overlap(PyArrayObject* a, PyArrayObject* b) {
         for (int i = 0; i < PyArray_NDIM(x); ++i) {
             const npy_intp extent = (PyArray_DIM(x, i) - 1) * PyArray_STRIDE(x, i);
             if (PyArray_DIM(x, i) == 0) return false;
-            if (extent < 0) low += extent;
-            else high += extent;
+            if (extent < 0)
+                low += extent;
+            else
+                high += extent;
         }
         high += PyArray_ITEMSIZE(x);
         return true;
@@ -352,15 +406,19 @@ bool spans_overlap(PyArrayObject* a, PyArrayObject* b) {
 
 double cos64(double x) {
     double r;
-    if (state.cos64) state.cos64({&x}, {sizeof x}, &r, sizeof r, 1);
-    else r = std::cos(x);
+    if (state.cos64)
+        state.cos64({&x}, {sizeof x}, &r, sizeof r, 1);
+    else
+        r = std::cos(x);
     return r;
 }
 
 double sin64(double x) {
     double r;
-    if (state.sin64) state.sin64({&x}, {sizeof x}, &r, sizeof r, 1);
-    else r = std::sin(x);
+    if (state.sin64)
+        state.sin64({&x}, {sizeof x}, &r, sizeof r, 1);
+    else
+        r = std::sin(x);
     return r;
 }
 
@@ -377,7 +435,8 @@ Ref get_rotation_matrix_2d(Function&, Bound& a) {
         raisef(PyExc_ValueError, "Pass angle either in degrees (%U) in radians (%U).", deg.get(), rad.get());
     }
     if (!numpy_is_native()) {
-        PyObject* numpy = numpy_global();
+        Ref held = numpy_held();
+        PyObject* numpy = held.get();
         Ref pi = attr(numpy, "pi");
         Ref angle = have_deg ? check(PyFloat_FromDouble(a.real(0) / 180)) : Ref::borrow(a[1]);
         if (have_deg) angle = check(PyNumber_Multiply(angle.get(), pi.get()));
@@ -394,7 +453,7 @@ Ref get_rotation_matrix_2d(Function&, Bound& a) {
     auto* out = static_cast<double*>(PyArray_DATA(np::as_array(result.get())));
     const double c = cos64(angle), s = sin64(angle);
     out[0] = c;
-    out[1] = -1.0 * s;
+    out[1] = geometry::ordered::mul(-1.0, s);  // a product, not a negation: the sign of NaN stays
     out[2] = s;
     out[3] = c;
     return result;
@@ -417,7 +476,9 @@ const FunctionDef get_rotation_matrix_2d_def{
 const Param lambda_params[] = {{"a"}};
 
 // Closure: (new_origin, base_system, coordinate_transform_matrix).
-PyObject* captured(Function& f, Py_ssize_t i) { return PyTuple_GET_ITEM(f.closure, i); }
+PyObject* captured(Function& f, Py_ssize_t i) {
+    return PyTuple_GET_ITEM(f.closure, i);
+}
 
 // coordinate_transform_matrix.dot((a - new_origin).T).T
 Ref to_new(Function& f, Bound& a) {
@@ -450,7 +511,8 @@ Ref coordinate_transformation(Function& self, Bound& a) {
     const Py_ssize_t dimensionality = np::shape_at(spanning_points, 1);
     VH_ASSERT(shape_is(spanning_points, {number_of_spanning_points, dimensionality}));
     VH_ASSERT(number_of_spanning_points == dimensionality + 1);
-    VH_ASSERT_MSG(dimensionality == 2, "The dimensionality of the points has to be two, otherwise slightly adapt and test.");
+    VH_ASSERT_MSG(dimensionality == 2,
+                  "The dimensionality of the points has to be two, otherwise slightly adapt and test.");
 
     Ref new_origin = check(PyObject_GetItem(spanning_points, py_int(1).get()));
     VH_ASSERT(shape_is(new_origin.get(), {dimensionality}));
@@ -511,8 +573,8 @@ Ref get_angles_from_points(Function&, Bound& a) {
     const Py_ssize_t point_dimensionality = np::shape_at(points, 1);
     VH_ASSERT(shape_is(points, {number_of_points, point_dimensionality}));
     VH_ASSERT_MSG(point_dimensionality == 2, "Can only get angles from two-dimensional points. ");
-    const int type = float_type(points);
-    if (type >= 0 && dims_are(points, {-1, 2}) && numpy_is_native())
+    const int type = numpy_is_native() ? float_type(points) : -1;
+    if (type >= 0 && dims_are(points, {-1, 2}))
         return type == NPY_DOUBLE ? angles_native<double>(points) : angles_native<float>(points);
 
     // np.arctan2(*points[:, ::-1].T)
@@ -547,10 +609,14 @@ const Param parallelogram_to_box_params[] = {
     {"box_reconstruction_mode", "BoxReconstruction"},
 };
 
-// The reconstruction a mode selects, compared with `==` against BoxReconstruction.MAX, .AVG
-// and .MIN in turn (the class looked up in the module globals); anything else keeps the axis.
-geometry::Reconstruction reconstruction_of(PyObject* mode) {
-    PyObject* cls = global(state.globals, state.box_reconstruction_name);
+// The module's BoxReconstruction, held (comparing a mode may rebind the global).
+Ref box_reconstruction_class() {
+    return Ref::borrow(global(state.globals, state.box_reconstruction_name));
+}
+
+// The reconstruction a mode selects, compared with `==` against cls.MAX, .AVG and .MIN in turn
+// (`cls` the module's BoxReconstruction); anything else keeps the axis.
+geometry::Reconstruction reconstruction_of(PyObject* mode, PyObject* cls) {
     Ref member = attr(cls, "MAX");
     if (equals(mode, member.get())) return geometry::Reconstruction::Grow;
     member = attr(cls, "AVG");
@@ -558,6 +624,17 @@ geometry::Reconstruction reconstruction_of(PyObject* mode) {
     member = attr(cls, "MIN");
     if (equals(mode, member.get())) return geometry::Reconstruction::Shrink;
     return geometry::Reconstruction::Keep;
+}
+
+// Whether reconstruction_of(mode, cls) runs no Python code: a member, None or a builtin number or
+// string, compared with the members of the class defined here (by identity). Anything else may
+// change the arrays of a call or the module globals while it is compared.
+bool compares_natively(PyObject* mode, PyObject* cls) {
+    if (cls != state.box_reconstruction) return false;
+    PyTypeObject* type = Py_TYPE(mode);
+    return (type == reinterpret_cast<PyTypeObject*>(cls) || mode == Py_None || type == &PyLong_Type ||
+            type == &PyBool_Type || type == &PyFloat_Type || type == &PyUnicode_Type) &&
+           reinterpret_cast<PyTypeObject*>(cls)->tp_richcompare == PyBaseObject_Type.tp_richcompare;
 }
 
 // A plain signed 32- or 64-bit integer array: its item size, else 0.
@@ -569,21 +646,54 @@ int index_size(PyObject* o) {
     return size == 4 || size == 8 ? size : 0;
 }
 
+// The parities of the n indices of a plain index array of that length (false for anything
+// else): the NumPy steps derive the rows of the other half-axes from them.
+bool index_parities(PyObject* indices, npy_intp n, unsigned char* parities) {
+    const int size = index_size(indices);
+    if (!size || !dims_are(indices, {n})) return false;
+    auto parity = [&](auto tag) {
+        const auto view = view1<const decltype(tag)>(indices);
+        for (npy_intp k = 0; k < n; ++k) parities[k] = static_cast<unsigned char>(view(k) & 1);
+    };
+    if (size == 8)
+        parity(std::int64_t{});
+    else
+        parity(std::int32_t{});
+    return true;
+}
+
+// Whether every index lies in [0, limit) (and, given the parities taken before the mode was
+// compared, still has its parity).
 template <class I>
-bool indices_within(PyObject* indices, npy_intp limit) {
+bool indices_within(PyObject* indices, npy_intp limit, const unsigned char* parities) {
     const auto view = view1<const I>(indices);
     const npy_intp n = PyArray_DIM(np::as_array(indices), 0);
     for (npy_intp k = 0; k < n; ++k)
         if (view(k) < 0 || view(k) >= limit) return false;
+    if (parities) {
+        for (npy_intp k = 0; k < n; ++k)
+            if (static_cast<unsigned char>(view(k) & 1) != parities[k]) return false;
+    }
     return true;
 }
 
 template <class T, class I>
 void parallelogram_to_box_native(PyObject* flat, PyObject* longer, npy_intp P, geometry::Reconstruction mode) {
     np::Scratch<T> updated(static_cast<std::size_t>(P));
+    const int single = std::is_same_v<T, float>;
+    const geometry::NanOrder& rule =
+        mode == geometry::Reconstruction::Shrink ? state.inplace_subtract[single] : state.inplace_add[single];
     if (!geometry::parallelogram_to_box<T, I>(view2<T>(flat), view1<const I>(longer), P, mode, vh::debug,
-                                              updated.data()))
+                                              updated.data(), rule))
         raise_assertion();
+}
+
+// Whether the kernel can work on the arrays as they are now, P parallelograms: `longer` a plain
+// index array of P rows, `flat` a float array of 2 P rows that can be written in place apart from
+// it (the index values are checked separately).
+bool parallelogram_arrays_fit(PyObject* flat, PyObject* longer, Py_ssize_t P) {
+    return index_size(longer) && dims_are(longer, {P}) && float_type(flat) >= 0 && dims_are(flat, {2 * P, 2}) &&
+           writable_in_place(flat) && !spans_overlap(np::as_array(flat), np::as_array(longer));
 }
 
 Ref parallelogram_to_box(Function&, Bound& a) {
@@ -601,38 +711,64 @@ Ref parallelogram_to_box(Function&, Bound& a) {
     VH_ASSERT(shape_is(longer, {number_of_parallelograms}));
     VH_ASSERT(2 * number_of_parallelograms == number_of_points);
 
-    const int type = float_type(flat);
-    const int index = index_size(longer);
-    if (type >= 0 && index && dims_are(flat, {2 * number_of_parallelograms, 2}) &&
-        dims_are(longer, {number_of_parallelograms}) && writable_in_place(flat) &&
-        !spans_overlap(np::as_array(flat), np::as_array(longer)) && numpy_is_native()) {
-        const bool valid = index == 8 ? indices_within<std::int64_t>(longer, number_of_points)
-                                      : indices_within<std::int32_t>(longer, number_of_points);
-        if (valid) {
-            const auto reconstruction = reconstruction_of(mode);
-            const npy_intp P = number_of_parallelograms;
-            if (type == NPY_DOUBLE) {
-                if (index == 8) parallelogram_to_box_native<double, std::int64_t>(flat, longer, P, reconstruction);
-                else parallelogram_to_box_native<double, std::int32_t>(flat, longer, P, reconstruction);
-            } else {
-                if (index == 8) parallelogram_to_box_native<float, std::int64_t>(flat, longer, P, reconstruction);
-                else parallelogram_to_box_native<float, std::int32_t>(flat, longer, P, reconstruction);
+    // The NumPy steps take the rows of the other half-axes from the parities of the indices, then
+    // compare the mode. Where that first step can neither fail nor be seen (a plain index array of
+    // the checked length, NumPy as `np`), the mode is compared before it. A comparison that may run
+    // Python code (a mode of another type) could change either array or the module globals: the
+    // parities are then kept from before it. Everything the kernel relies on is read after it.
+    std::optional<geometry::Reconstruction> compared;
+    Ref other;
+    if (numpy_is_native() && index_size(longer) && dims_are(longer, {number_of_parallelograms})) {
+        const npy_intp P = number_of_parallelograms;
+        Ref cls = box_reconstruction_class();
+        const bool keep_parities = !compares_natively(mode, cls.get());
+        np::Scratch<unsigned char, 256> parities(keep_parities ? static_cast<std::size_t>(P) : 0);
+        // (taken after the lookups, which can run Python code too)
+        if (!keep_parities || index_parities(longer, P, parities.data())) {
+            compared = reconstruction_of(mode, cls.get());
+            if ((!keep_parities || numpy_is_native()) && parallelogram_arrays_fit(flat, longer, P)) {
+                const int type = float_type(flat);
+                const int index = index_size(longer);
+                const unsigned char* kept = keep_parities ? parities.data() : nullptr;
+                const bool valid = index == 8 ? indices_within<std::int64_t>(longer, 2 * P, kept)
+                                              : indices_within<std::int32_t>(longer, 2 * P, kept);
+                if (valid) {
+                    const auto mode_of = *compared;
+                    if (type == NPY_DOUBLE) {
+                        if (index == 8)
+                            parallelogram_to_box_native<double, std::int64_t>(flat, longer, P, mode_of);
+                        else
+                            parallelogram_to_box_native<double, std::int32_t>(flat, longer, P, mode_of);
+                    } else {
+                        if (index == 8)
+                            parallelogram_to_box_native<float, std::int64_t>(flat, longer, P, mode_of);
+                        else
+                            parallelogram_to_box_native<float, std::int32_t>(flat, longer, P, mode_of);
+                    }
+                    return Ref::borrow(flat);
+                }
             }
-            return Ref::borrow(flat);
+            if (keep_parities) {
+                other = new_array(NPY_INTP, {P});
+                auto* rows = data_of<npy_intp>(other.get());
+                for (npy_intp k = 0; k < P; ++k) rows[k] = (1 - parities[k]) + 2 * k;
+            }
         }
     }
+    if (!other) {
+        // other_point_index = (longer_axis_index + 1) % 2 + np.arange(longer_axis_index.shape[0]) * 2
+        Ref one = py_int(1), two = py_int(2);
+        Ref shifted = add(longer, one.get());
+        Ref parity = remainder(shifted.get(), two.get());
+        Ref count = py_int(np::shape_at(longer, 0));
+        Ref range = np_call("arange", {count.get()});
+        Ref pair_start = multiply(range.get(), two.get());
+        other = add(parity.get(), pair_start.get());
+        if (!compared) VH_ASSERT(shape_is(other.get(), {number_of_parallelograms}));
+    }
 
-    // other_point_index = (longer_axis_index + 1) % 2 + np.arange(longer_axis_index.shape[0]) * 2
-    Ref one = py_int(1), two = py_int(2), zero = py_int(0);
-    Ref shifted = add(longer, one.get());
-    Ref parity = remainder(shifted.get(), two.get());
-    Ref count = py_int(np::shape_at(longer, 0));
-    Ref range = np_call("arange", {count.get()});
-    Ref pair_start = multiply(range.get(), two.get());
-    Ref other = add(parity.get(), pair_start.get());
-    VH_ASSERT(shape_is(other.get(), {number_of_parallelograms}));
-
-    const auto reconstruction = reconstruction_of(mode);
+    Ref zero = py_int(0), one = py_int(1);
+    const auto reconstruction = compared ? *compared : reconstruction_of(mode, box_reconstruction_class().get());
     if (reconstruction != geometry::Reconstruction::Keep) {
         // parallelogram_flat[longer_axis_index, 0] +=/-= np.abs(parallelogram_flat[other_point_index, 0])
         Ref key = tuple_of({longer, zero.get()});
@@ -680,7 +816,8 @@ const Param corner_points_params[] = {{"box_tuples", kArray}};
 template <class T>
 Ref corner_points_native(PyObject* tuples, npy_intp B, int type) {
     Ref corners = new_swapped(type, 4, B, 2);
-    geometry::corner_points_from_box_tuples<T>(view3<const T>(tuples), B, view3<T>(corners.get()));
+    geometry::corner_points_from_box_tuples<T>(view3<const T>(tuples), B, view3<T>(corners.get()),
+                                               state.corner_sum[std::is_same_v<T, float>]);
     return corners;
 }
 
@@ -692,8 +829,8 @@ Ref get_corner_points_from_box_tuples(Function&, Bound& a) {
     VH_ASSERT(shape_is(tuples, {number_of_boxes, number_of_support_points, state_dimension}));
     VH_ASSERT(number_of_support_points == 2);
     VH_ASSERT(state_dimension == 2);
-    const int type = float_type(tuples);
-    if (type >= 0 && dims_are(tuples, {-1, 2, 2}) && numpy_is_native())
+    const int type = numpy_is_native() ? float_type(tuples) : -1;
+    if (type >= 0 && dims_are(tuples, {number_of_boxes, 2, 2}))
         return type == NPY_DOUBLE ? corner_points_native<double>(tuples, number_of_boxes, type)
                                   : corner_points_native<float>(tuples, number_of_boxes, type);
 
@@ -734,7 +871,8 @@ const FunctionDef get_corner_points_from_box_tuples_def{
 
 // The stacked rotation matrices np.array([[cr, -sr], [sr, cr]]).reshape((2, 2, n)).
 Ref stacked_rotation_matrices(PyObject* rotation_rads, Py_ssize_t number_of_rotations) {
-    PyObject* numpy = numpy_global();
+    Ref held = numpy_held();
+    PyObject* numpy = held.get();
     Ref cr = check(PyObject_CallMethod(numpy, "cos", "O", rotation_rads));
     Ref sr = check(PyObject_CallMethod(numpy, "sin", "O", rotation_rads));
     Ref minus_sr = check(PyNumber_Negative(sr.get()));
@@ -777,6 +915,63 @@ void angles_cos_sin(PyArrayObject* angles, C* cosines, C* sines) {
     }
 }
 
+// The kinds of inner loop einsum("rcR,Rxc->Rxr", matrices, points, out=points) runs, each with
+// its own order of arithmetic: the sum over the two coordinates innermost, over coordinates and
+// matrix entries adjacent in memory (Contiguous: a single rotation, or matrices einsum casts into
+// its buffer) or not (Strided); or the sum outside the inner loop (Outer).
+enum PointLoop { kContiguous, kStrided, kOuter };
+
+// Whether einsum's iterator makes the coordinate axis innermost for n sets of m points with byte
+// strides s0, s1, s2 (the matrices C-ordered, shape 2 x 2 x n). Its axes are R, x, r, c (the
+// output's, then the summed one); NumPy's iterator moves an axis inside another when every operand
+// stepping along both steps less along it (C order wins conflicts), and axes of length 1 do not
+// step.
+bool coordinates_innermost(npy_intp n, npy_intp m, npy_intp s0, npy_intp s1, npy_intp s2, npy_intp angle_size) {
+    const npy_intp sets = n == 1 ? 0 : 1, points = m == 1 ? 0 : 1;
+    const npy_intp steps[4][3] = {
+        // per axis: the matrices, the points, the output
+        {sets * angle_size, sets * s0, sets * s0},
+        {0, points * s1, points * s1},
+        {2 * n * angle_size, 0, s2},
+        {n * angle_size, s2, 0},
+    };
+    int perm[4] = {3, 2, 1, 0};  // innermost first
+    for (int i0 = 1; i0 < 4; ++i0) {
+        const int j0 = perm[i0];
+        int position = i0;
+        for (int i1 = i0 - 1; i1 >= 0; --i1) {
+            bool ambiguous = true, swap = false;
+            for (int op = 0; op < 3; ++op) {
+                const npy_intp outer = steps[j0][op], inner = steps[perm[i1]][op];
+                if (outer == 0 || inner == 0) continue;
+                if (std::abs(inner) <= std::abs(outer))
+                    swap = false;
+                else if (ambiguous)
+                    swap = true;
+                ambiguous = false;
+            }
+            if (ambiguous) continue;
+            if (!swap) break;
+            position = i1;
+        }
+        for (int i = i0; i > position; --i) perm[i] = perm[i - 1];
+        perm[position] = j0;
+    }
+    return perm[0] == 3;
+}
+
+PointLoop point_loop(npy_intp n, npy_intp m, npy_intp s0, npy_intp s1, npy_intp s2, npy_intp item_size,
+                     npy_intp angle_size) {
+    if (!coordinates_innermost(n, m, s0, s1, s2, angle_size)) return kOuter;
+    return s2 == item_size && (n == 1 || angle_size != item_size) ? kContiguous : kStrided;
+}
+
+// The order of the rotations inside the box functions, whose points have the coordinates
+// innermost and contiguous (combination 2: float64 points, float32 angles, which einsum casts).
+geometry::PointOrder inner_point_order(int combination, npy_intp n) {
+    return state.point_order[combination][n == 1 || combination == 2 ? kContiguous : kStrided];
+}
+
 // The native path: plain float64 / float32 arrays of the expected shapes whose types einsum
 // accepts for an in-place store. Returns false where NumPy has to decide.
 template <int Dims>
@@ -812,7 +1007,9 @@ bool rotate_native(PyObject* target, PyObject* rotation_rads, Py_ssize_t n) {
         np::Scratch<C> cosines(static_cast<std::size_t>(n)), sines(static_cast<std::size_t>(n));
         angles_cos_sin<C>(r, cosines.data(), sines.data());
         if constexpr (Dims == 3) {
-            geometry::rotate_points<T, C>(data, n, m, s0, s1, s2, cosines.data(), sines.data());
+            const PointLoop loop = point_loop(n, m, s0, s1, s2, sizeof(T), sizeof(C));
+            geometry::rotate_points<T, C>(data, n, m, s0, s1, s2, cosines.data(), sines.data(),
+                                          state.point_order[combination][loop]);
         } else if (order == MatrixOrder::Pairwise) {
             geometry::rotate_matrices<T, C, geometry::SumOrder::Pairwise>(data, n, s0, s1, s2, cosines.data(),
                                                                           sines.data());
@@ -821,10 +1018,218 @@ bool rotate_native(PyObject* target, PyObject* rotation_rads, Py_ssize_t n) {
                                                                          sines.data());
         }
     };
-    if (combination == 1) run(float{}, float{});
-    else if (combination == 0) run(double{}, double{});
-    else run(double{}, float{});
+    if (combination == 1)
+        run(float{}, float{});
+    else if (combination == 0)
+        run(double{}, double{});
+    else
+        run(double{}, float{});
     return true;
+}
+
+// A quiet NaN with `mark` in its payload, so that a probe shows which operand's NaN came out.
+template <class T>
+T marked_nan(unsigned mark) {
+    if constexpr (std::is_same_v<T, double>)
+        return std::bit_cast<double>(0x7FF8000000000000ULL | mark);
+    else
+        return std::bit_cast<float>(0x7FC00000U | (mark & 0x3FFFFFU));
+}
+
+// Finds the order of einsum's arithmetic in each kind of inner loop of rot_points_multi_rads, by
+// rotating probes laid out to get that loop (NaN angles, whose matrix entries are all NaN, and
+// finite ones, with marked NaN among the points) and comparing with each order of the kernel.
+// Where none matches, the default order stays.
+template <class T, class C>
+void calibrate_point_order(int point_type, int angle_type, int combination) {
+    constexpr npy_intp m = 4;
+    struct Layout {
+        npy_intp n, steps[3];  // strides in items
+    };
+    const Layout layouts[3] = {{1, {8, 2, 1}}, {3, {16, 4, 2}}, {3, {2, 6, 48}}};  // by PointLoop
+    const geometry::PointOrder orders[4] = {{false, false}, {true, false}, {false, true}, {true, true}};
+    for (int kind = 0; kind < 3; ++kind) {
+        const Layout& layout = layouts[kind];
+        const npy_intp n = layout.n;
+        const npy_intp s0 = layout.steps[0] * npy_intp{sizeof(T)}, s1 = layout.steps[1] * npy_intp{sizeof(T)},
+                       s2 = layout.steps[2] * npy_intp{sizeof(T)};
+        geometry::PointOrder& chosen = state.point_order[combination][kind];
+        chosen = {false, kind == kOuter};
+        if (point_loop(n, m, s0, s1, s2, sizeof(T), sizeof(C)) != kind) continue;
+        npy_intp span = (n - 1) * layout.steps[0] + (m - 1) * layout.steps[1] + layout.steps[2] + 1;
+        npy_intp dims[3] = {n, m, 2}, strides[3] = {s0, s1, s2};
+        auto element = [&](PyObject* base, npy_intp k, npy_intp i, int d) -> T& {
+            return geometry::strided<T>(PyArray_BYTES(np::as_array(base)), k * s0 + i * s1 + d * s2);
+        };
+        auto probe = [&]() {
+            Ref base = check(PyArray_ZEROS(1, &span, point_type, 0));
+            unsigned mark = 1;
+            for (npy_intp k = 0; k < n; ++k) {
+                const T values[m][2] = {{marked_nan<T>(mark), T(1.5)},
+                                        {T(0.5), marked_nan<T>(mark + 1)},
+                                        {marked_nan<T>(mark + 2), marked_nan<T>(mark + 3)},
+                                        {T(2), T(-3)}};
+                mark += 4;
+                for (npy_intp i = 0; i < m; ++i)
+                    for (int d = 0; d < 2; ++d) element(base.get(), k, i, d) = values[i][d];
+            }
+            return base;
+        };
+        bool matches[4] = {true, true, true, true};
+        for (bool nan_angles : {true, false}) {
+            Ref angles = check(PyArray_SimpleNew(1, &n, angle_type));
+            C* rads = static_cast<C*>(PyArray_DATA(np::as_array(angles.get())));
+            for (npy_intp k = 0; k < n; ++k)
+                rads[k] = nan_angles ? marked_nan<C>(static_cast<unsigned>(100 + k))
+                                     : static_cast<C>(0.3 + static_cast<double>(k));
+            C cosines[3], sines[3];
+            angles_cos_sin<C>(np::as_array(angles.get()), cosines, sines);
+            Ref expected = probe();
+            PyArray_Descr* descr = PyArray_DescrFromType(point_type);
+            Ref points =
+                check(PyArray_NewFromDescr(&PyArray_Type, descr, 3, dims, strides,
+                                           PyArray_DATA(np::as_array(expected.get())), NPY_ARRAY_WRITEABLE, nullptr));
+            check_status(PyArray_SetBaseObject(np::as_array(points.get()), Ref::borrow(expected.get()).release()));
+            Ref rotation_matrix = stacked_rotation_matrices(angles.get(), n);
+            einsum_into("rcR,Rxc->Rxr", {rotation_matrix.get(), points.get()}, points.get());
+            for (int v = 0; v < 4; ++v) {
+                Ref got = probe();
+                geometry::rotate_points<T, C>(PyArray_BYTES(np::as_array(got.get())), n, m, s0, s1, s2, cosines, sines,
+                                              orders[v]);
+                for (npy_intp k = 0; k < n; ++k)
+                    for (npy_intp i = 0; i < m; ++i)
+                        for (int d = 0; d < 2; ++d)
+                            if (std::memcmp(&element(got.get(), k, i, d), &element(expected.get(), k, i, d), sizeof(T)))
+                                matches[v] = false;
+            }
+        }
+        for (int v = 0; v < 4; ++v) {
+            if (matches[v]) {
+                chosen = orders[v];
+                break;
+            }
+        }
+    }
+}
+
+// Every element of the array `o` (up to three axes, any strides) set to `value`.
+template <class T>
+void fill_view(PyObject* o, T value) {
+    PyArrayObject* a = np::as_array(o);
+    const int nd = PyArray_NDIM(a);
+    npy_intp dims[3] = {1, 1, 1}, strides[3] = {0, 0, 0};
+    for (int i = 0; i < nd; ++i) {
+        dims[3 - nd + i] = PyArray_DIM(a, i);
+        strides[3 - nd + i] = PyArray_STRIDE(a, i);
+    }
+    for (npy_intp i = 0; i < dims[0]; ++i)
+        for (npy_intp j = 0; j < dims[1]; ++j)
+            for (npy_intp k = 0; k < dims[2]; ++k)
+                geometry::strided<T>(PyArray_BYTES(a), i * strides[0] + j * strides[1] + k * strides[2]) = value;
+}
+
+template <class T>
+Ref filled(int type, std::initializer_list<npy_intp> dims, T value) {
+    Ref array = new_array(type, dims);
+    fill_view(array.get(), value);
+    return array;
+}
+
+// Finds which NaN the additions of the NumPy steps keep in each row, for every number of rows a
+// NanOrder holds, by running each step on arrays laid out as the steps lay them out, its first
+// operand all one marked NaN and its second another.
+template <class T>
+void calibrate_additions(int type) {
+    constexpr int single = std::is_same_v<T, float>;
+    const T a = marked_nan<T>(1), b = marked_nan<T>(2);
+    const double a64 = static_cast<double>(a), b64 = marked_nan<double>(2);
+    Ref all = everything(), pair = slice(0, 2), zero = py_int(0), one = py_int(1);
+    auto rows = [&](geometry::NanOrder& order, auto kept, auto step) {
+        for (npy_intp n = 1; n <= geometry::NanOrder::kRows; ++n) {
+            Ref result = step(n);  // n rows along axis 0, the elements of a row in C order after them
+            PyArrayObject* r = np::as_array(result.get());
+            const int nd = PyArray_NDIM(r);
+            const npy_intp last = nd == 3 ? PyArray_DIM(r, 2) : 1;
+            const npy_intp elements = nd == 1 ? 1 : PyArray_DIM(r, 1) * last;
+            for (npy_intp i = 0; i < n; ++i) {
+                unsigned bits = 0;
+                for (npy_intp e = 0; e < elements; ++e) {
+                    npy_intp offset = i * PyArray_STRIDE(r, 0);
+                    if (nd >= 2) offset += e / last * PyArray_STRIDE(r, 1);
+                    if (nd == 3) offset += e % last * PyArray_STRIDE(r, 2);
+                    if (!std::memcmp(PyArray_BYTES(r) + offset, &kept, sizeof kept)) bits |= 1U << e;
+                }
+                order.first_kept[n - 1][i] = static_cast<std::uint8_t>(bits);
+            }
+        }
+    };
+    for (const char* name : {"add", "subtract"}) {  // parallelogram_to_box: flat[longer, 0] += ...
+        rows(name[0] == 'a' ? state.inplace_add[single] : state.inplace_subtract[single], a, [&](npy_intp n) {
+            Ref x = filled(type, {n}, a), y = filled(type, {n}, b);
+            np_call(name, {x.get(), y.get()}, {{"out", x.get()}});
+            return x;
+        });
+    }
+    rows(state.corner_sum[single], a, [&](npy_intp n) {  // top + right
+        Ref tuples = filled(type, {n, 2, 2}, a);
+        Ref top = item(tuples.get(), {all.get(), zero.get()}), right = item(tuples.get(), {all.get(), one.get()});
+        fill_view(right.get(), b);
+        return add(top.get(), right.get());
+    });
+    if constexpr (!single) {
+        rows(state.fit_center_sum, a, [&](npy_intp n) {  // np.add(box_corners, center, out=box_corners)
+            Ref keypoints = filled(type, {n, 3, 2}, b);
+            Ref rows_ = item(keypoints.get(), {all.get(), zero.get(), all.get()});
+            Ref center = np_call("expand_dims", {rows_.get(), one.get()});
+            Ref corners = new_swapped(type, 4, n, 2);
+            fill_view(corners.get(), a);
+            np_call("add", {corners.get(), center.get()}, {{"out", corners.get()}});
+            return corners;
+        });
+    }
+    rows(state.vexl_right_sum[single], a64, [&](npy_intp n) {  // centers + distance_difference[:, 1]
+        Ref vexl = filled(type, {n, 5}, a);
+        Ref centers = item(vexl.get(), {all.get(), pair.get()});
+        Ref differences = new_swapped(NPY_DOUBLE, 2, n, 2);
+        fill_view(differences.get(), b64);
+        Ref right = item(differences.get(), {all.get(), one.get()});
+        return add(centers.get(), right.get());
+    });
+    rows(state.vexl_corner_sum[single], a64, [&](npy_intp n) {  // np.add(box, center[:, np.newaxis], out=box)
+        Ref vexl = filled(type, {n, 5}, b);
+        Ref centers = item(vexl.get(), {all.get(), pair.get()});
+        Ref center = item(centers.get(), {all.get(), Py_None});
+        Ref box = new_swapped(NPY_DOUBLE, 4, n, 2);
+        fill_view(box.get(), a64);
+        np_call("add", {box.get(), center.get()}, {{"out", box.get()}});
+        return box;
+    });
+    rows(state.keypoint_center_sum[single], a, [&](npy_intp n) {  // box_corners + parallelogram_center
+        Ref keypoints = filled(type, {n, 3, 2}, b);
+        Ref centers = item(keypoints.get(), {all.get(), zero.get()});
+        Ref center = item(centers.get(), {all.get(), Py_True});
+        Ref corners = new_swapped(type, 4, n, 2);
+        fill_view(corners.get(), a);
+        return add(corners.get(), center.get());
+    });
+    if constexpr (single) {
+        Ref factor = check(PyFloat_FromDouble(static_cast<double>(b)));
+        rows(state.inference_scaling, a, [&](npy_intp n) {  // boxes[:, 2] / 2 * size_factor
+            Ref half = filled(type, {n}, a);
+            return multiply(half.get(), factor.get());
+        });
+        // np.add(bottom, to_bottom[:, np.newaxis], out=bottom), and the same with right, to_right
+        for (int which = 0; which < 2; ++which) {
+            rows(which ? state.inference_right_sum : state.inference_bottom_sum, a, [&](npy_intp n) {
+                Ref corners = filled(type, {n, 4, 2}, a), distances = filled(type, {n, 4, 2}, b);
+                Ref part = item(corners.get(), {all.get(), (which ? slice(2, kOpen) : slice(1, kOpen, 2)).get()});
+                Ref row = item(distances.get(), {all.get(), (which ? one : zero).get()});
+                Ref added = item(row.get(), {all.get(), Py_None});
+                np_call("add", {part.get(), added.get()}, {{"out", part.get()}});
+                return part;
+            });
+        }
+    }
 }
 
 // Finds the order in which this NumPy's einsum sums the terms of a rotated matrix, by rotating
@@ -837,9 +1242,13 @@ MatrixOrder calibrate_matrix_order(int matrix_type, int angle_type) {
     Ref angles = check(PyArray_SimpleNew(1, dims, angle_type));
     T* values = static_cast<T*>(PyArray_DATA(np::as_array(probe.get())));
     C* rads = static_cast<C*>(PyArray_DATA(np::as_array(angles.get())));
-    for (npy_intp i = 0; i < 4 * n; ++i)
-        values[i] = static_cast<T>(std::sin(1.7 * static_cast<double>(i) + 0.3) * std::pow(10.0, i % 9 - 4));
-    for (npy_intp k = 0; k < n; ++k) rads[k] = static_cast<C>(0.37 + 0.91 * static_cast<double>(k));
+    for (npy_intp i = 0; i < 4 * n; ++i) {  // with some marked NaN, whose order has to match too
+        const double value = std::sin(1.7 * static_cast<double>(i) + 0.3) * std::pow(10.0, i % 9 - 4);
+        values[i] = i % 13 == 6 ? marked_nan<T>(static_cast<unsigned>(i + 1)) : static_cast<T>(value);
+    }
+    for (npy_intp k = 0; k < n; ++k)
+        rads[k] = k % 8 == 5 ? marked_nan<C>(static_cast<unsigned>(k + 1))
+                             : static_cast<C>(0.37 + 0.91 * static_cast<double>(k));
     Ref pairwise = check(PyArray_NewCopy(np::as_array(probe.get()), NPY_CORDER));
     Ref running = check(PyArray_NewCopy(np::as_array(probe.get()), NPY_CORDER));
     Ref rotation_matrix = stacked_rotation_matrices(angles.get(), n);
@@ -947,26 +1356,27 @@ template <class Tin>
 Ref fit_native(PyObject* keypoints, npy_intp P, geometry::Reconstruction mode) {
     Ref corners = new_swapped(NPY_DOUBLE, 4, P, 2);
     Ref rotations = new_array(NPY_DOUBLE, {P});
-    if (!geometry::fit_parallelograms<Tin>(view3<const Tin>(keypoints), P, mode, vh::debug,
-                                           view3<double>(corners.get()), data_of<double>(rotations.get()),
-                                           NumpyMath<double>{}))
+    if (!geometry::fit_parallelograms<Tin>(
+            view3<const Tin>(keypoints), P, mode, vh::debug, view3<double>(corners.get()),
+            data_of<double>(rotations.get()), NumpyMath<double>{}, inner_point_order(0, P),
+            mode == geometry::Reconstruction::Shrink ? state.inplace_subtract[0] : state.inplace_add[0],
+            state.corner_sum[0], state.fit_center_sum))
         raise_assertion();  // a longer half-axis off the x axis, as parallelogram_to_box reports it
     return check(PyTuple_Pack(2, corners.get(), rotations.get()));
 }
 
-Ref get_box_and_rotation_from_parallelogram_keypoints(Function&, Bound& a) {
-    PyObject* mode = a[1];
-    const int type = float_type(a[0]);
-    if (type >= 0 && dims_are(a[0], {-1, 3, 2}) &&
-        natives_intact(kGetAngles | kParallelogramToBox | kCornerPoints | kRotPoints)) {
-        const npy_intp P = PyArray_DIM(np::as_array(a[0]), 0);
-        const auto reconstruction = reconstruction_of(mode);
-        return type == NPY_DOUBLE ? fit_native<double>(a[0], P, reconstruction)
-                                  : fit_native<float>(a[0], P, reconstruction);
-    }
+constexpr unsigned kFitHelpers = kGetAngles | kParallelogramToBox | kCornerPoints | kRotPoints;
 
+// The dtype of keypoints the fit kernel can work on as they are now, else -1.
+int fit_native_type(PyObject* keypoints) {
+    const int type = float_type(keypoints);
+    return type >= 0 && dims_are(keypoints, {-1, 3, 2}) ? type : -1;
+}
+
+// The NumPy steps.
+Ref fit_steps(PyObject* input, PyObject* mode) {
     Ref float64 = np_attr("float64");
-    Ref keypoints = method(a[0], "astype", {float64.get()}, {{"copy", Py_False}});
+    Ref keypoints = method(input, "astype", {float64.get()}, {{"copy", Py_False}});
     Ref shape = attr(keypoints.get(), "shape");
     const auto [number_of_parallelograms, number_of_keypoints, dimensionality] = unpack3(shape.get());
     VH_ASSERT_MSG(dimensionality == 2, "This function is only designed to work for two-dimensional boxes");
@@ -1033,6 +1443,31 @@ Ref get_box_and_rotation_from_parallelogram_keypoints(Function&, Bound& a) {
     return check(PyTuple_Pack(2, corners.get(), rotations.get()));
 }
 
+Ref get_box_and_rotation_from_parallelogram_keypoints(Function&, Bound& a) {
+    PyObject* mode = a[1];
+    if (natives_intact(kFitHelpers) && fit_native_type(a[0]) >= 0) {
+        // The NumPy steps compare the mode after they have read the keypoints (but for the centres
+        // of float64 keypoints, which they add through a view at the end). A comparison that may
+        // run Python code (a mode of another type) could change the keypoints or the module
+        // globals meanwhile: the kernel then works on a copy taken before it. Everything it relies
+        // on is checked after the comparison.
+        Ref keypoints = Ref::borrow(a[0]);
+        Ref cls = box_reconstruction_class();
+        const bool copied = !compares_natively(mode, cls.get());
+        if (copied) keypoints = check(PyArray_NewCopy(np::as_array(a[0]), NPY_CORDER));
+        const auto reconstruction = reconstruction_of(mode, cls.get());
+        const int type = !copied || natives_intact(kFitHelpers) ? fit_native_type(keypoints.get()) : -1;
+        if (type >= 0) {
+            const npy_intp P = PyArray_DIM(np::as_array(keypoints.get()), 0);
+            return type == NPY_DOUBLE ? fit_native<double>(keypoints.get(), P, reconstruction)
+                                      : fit_native<float>(keypoints.get(), P, reconstruction);
+        }
+        // Changed meanwhile so that the kernel cannot run: the NumPy steps (which compare the mode again).
+        return fit_steps(keypoints.get(), mode);
+    }
+    return fit_steps(a[0], mode);
+}
+
 const FunctionDef get_box_and_rotation_from_parallelogram_keypoints_def{
     "get_box_and_rotation_from_parallelogram_keypoints",
     "get_box_and_rotation_from_parallelogram_keypoints",
@@ -1059,17 +1494,17 @@ const Param vexl_params[] = {{"vexl_boxes", kArray}};
 
 Ref vexl_to_keypoints(Function&, Bound& a) {
     PyObject* vexl = a[0];
-    const int type = float_type(vexl);
-    if (type >= 0 && dims_are(vexl, {-1, 5}) && natives_intact(kRotPoints)) {
+    const int type = natives_intact(kRotPoints) ? float_type(vexl) : -1;
+    if (type >= 0 && dims_are(vexl, {-1, 5})) {
         const npy_intp N = PyArray_DIM(np::as_array(vexl), 0);
         Ref keypoints = new_array(NPY_DOUBLE, {N ? 3 * N : 0, N ? 2 : 6});
         if (!N) set_shape(keypoints.get(), {0, 2});  // the strides an empty (0, 6) array takes on reshaping
         if (type == NPY_DOUBLE)
             geometry::vexl_to_keypoints<double>(view2<const double>(vexl), N, data_of<double>(keypoints.get()),
-                                                NumpyMath<double>{});
+                                                NumpyMath<double>{}, inner_point_order(0, N), state.vexl_right_sum[0]);
         else
             geometry::vexl_to_keypoints<float>(view2<const float>(vexl), N, data_of<double>(keypoints.get()),
-                                               NumpyMath<float>{});
+                                               NumpyMath<float>{}, inner_point_order(2, N), state.vexl_right_sum[1]);
         return keypoints;
     }
 
@@ -1151,11 +1586,11 @@ const Param lookup_params[] = {{"number_of_keypoints", "int", Conv::Int}};
 Ref trivial_lookup_native(npy_intp boxes) {
     npy_intp dims[1] = {3 * boxes};
     Py_INCREF(state.instance_descr);
-    Ref instances = check(PyArray_NewFromDescr(&PyArray_Type, state.instance_descr, 1, dims, nullptr, nullptr, 0,
-                                               nullptr));
+    Ref instances =
+        check(PyArray_NewFromDescr(&PyArray_Type, state.instance_descr, 1, dims, nullptr, nullptr, 0, nullptr));
     Py_INCREF(state.position_descr);
-    Ref positions = check(PyArray_NewFromDescr(&PyArray_Type, state.position_descr, 1, dims, nullptr, nullptr, 0,
-                                               nullptr));
+    Ref positions =
+        check(PyArray_NewFromDescr(&PyArray_Type, state.position_descr, 1, dims, nullptr, nullptr, 0, nullptr));
     const npy_intp instance_chars = PyArray_ITEMSIZE(np::as_array(instances.get())) / 4;
     const npy_intp position_chars = PyArray_ITEMSIZE(np::as_array(positions.get())) / 4;
     auto* instance = data_of<Py_UCS4>(instances.get());
@@ -1240,15 +1675,17 @@ Ref vexl_to_box_corners(Function&, Bound& a) {
     VH_ASSERT_MSG(number_of_vexl_box_coordinates == 5,
                   "Boxes in VEXL format must consist of exactly five points: (center_x, center_y, width, height, "
                   "rotation).");
-    const int type = float_type(vexl);
-    if (type >= 0 && dims_are(vexl, {-1, 5}) && natives_intact(kRotPoints)) {
+    const int type = natives_intact(kRotPoints) ? float_type(vexl) : -1;
+    if (type >= 0 && dims_are(vexl, {number_of_boxes, 5})) {
         Ref corners = new_swapped(NPY_DOUBLE, 4, number_of_boxes, 2);
         if (type == NPY_DOUBLE)
             geometry::vexl_to_box_corners<double>(view2<const double>(vexl), number_of_boxes,
-                                                  view3<double>(corners.get()), NumpyMath<double>{});
+                                                  view3<double>(corners.get()), NumpyMath<double>{},
+                                                  inner_point_order(0, number_of_boxes), state.vexl_corner_sum[0]);
         else
             geometry::vexl_to_box_corners<float>(view2<const float>(vexl), number_of_boxes,
-                                                 view3<double>(corners.get()), NumpyMath<float>{});
+                                                 view3<double>(corners.get()), NumpyMath<float>{},
+                                                 inner_point_order(2, number_of_boxes), state.vexl_corner_sum[1]);
         return corners;
     }
 
@@ -1323,12 +1760,12 @@ Ref box_corners_to_vexl(Function&, Bound& a) {
     VH_ASSERT(shape_is(rotations, {number_of_boxes}));
     VH_ASSERT(number_of_box_corners == 4);
     VH_ASSERT(state_dimensionality == 2);
-    const int corner_type = float_type(corners), rotation_type = float_type(rotations);
+    const bool natives = natives_intact(kRotPoints);
+    const int corner_type = natives ? float_type(corners) : -1, rotation_type = natives ? float_type(rotations) : -1;
     // float32 corners with float64 rotations: NumPy refuses the in-place rotation
-    const bool native_types = corner_type >= 0 && rotation_type >= 0 &&
-                              !(corner_type == NPY_FLOAT && rotation_type == NPY_DOUBLE);
-    if (native_types && dims_are(corners, {-1, 4, 2}) && dims_are(rotations, {number_of_boxes}) &&
-        natives_intact(kRotPoints)) {
+    const bool native_types =
+        corner_type >= 0 && rotation_type >= 0 && !(corner_type == NPY_FLOAT && rotation_type == NPY_DOUBLE);
+    if (native_types && dims_are(corners, {number_of_boxes, 4, 2}) && dims_are(rotations, {number_of_boxes})) {
         const npy_intp N = number_of_boxes;
         if (corner_type == NPY_FLOAT)
             return box_corners_to_vexl_native<float, float, float>(corners, rotations, N, NPY_FLOAT);
@@ -1404,8 +1841,8 @@ constexpr const char* kKeypointsDoc =
 
 Ref keypoints_to_vexl(Function&, Bound& a) {
     PyObject* keypoints = a[0];
-    const int type = float_type(keypoints);
-    if (type >= 0 && dims_are(keypoints, {-1, 3, 2}) && writable_in_place(keypoints) && natives_intact(kGetAngles)) {
+    const int type = natives_intact(kGetAngles) ? float_type(keypoints) : -1;
+    if (type >= 0 && dims_are(keypoints, {-1, 3, 2}) && writable_in_place(keypoints)) {
         const npy_intp P = PyArray_DIM(np::as_array(keypoints), 0);
         Ref vexl = new_array(NPY_FLOAT, {P, 5});
         if (type == NPY_DOUBLE)
@@ -1456,14 +1893,16 @@ const FunctionDef keypoints_to_vexl_def{
 template <class T>
 Ref keypoints_to_box_corners_native(PyObject* keypoints, npy_intp P, int type) {
     Ref corners = new_corner_major(type, P, sizeof(T));
-    geometry::keypoints_to_box_corners<T>(view3<const T>(keypoints), P, view3<T>(corners.get()));
+    constexpr int single = std::is_same_v<T, float>;
+    geometry::keypoints_to_box_corners<T>(view3<const T>(keypoints), P, view3<T>(corners.get()),
+                                          state.corner_sum[single], state.keypoint_center_sum[single]);
     return corners;
 }
 
 Ref keypoints_to_box_corners(Function&, Bound& a) {
     PyObject* keypoints = a[0];
-    const int type = float_type(keypoints);
-    if (type >= 0 && dims_are(keypoints, {-1, 3, 2}) && natives_intact(kCornerPoints | kCast)) {
+    const int type = natives_intact(kCornerPoints | kCast) ? float_type(keypoints) : -1;
+    if (type >= 0 && dims_are(keypoints, {-1, 3, 2})) {
         const npy_intp P = PyArray_DIM(np::as_array(keypoints), 0);
         return type == NPY_DOUBLE ? keypoints_to_box_corners_native<double>(keypoints, P, type)
                                   : keypoints_to_box_corners_native<float>(keypoints, P, type);
@@ -1484,12 +1923,12 @@ Ref keypoints_to_box_corners(Function&, Bound& a) {
     Ref corners = call_global(kCornersFn, {tuple.get()});
     VH_ASSERT(shape_is(corners.get(), {P, 4, 2}));
     // cast(np.ndarray[Any, Any], box_corners + parallelogram_center)
-    PyObject* cast = global(state.globals, state.cast_name);
+    Ref cast = Ref::borrow(global(state.globals, state.cast_name));
     Ref ndarray = np_attr("ndarray");
     PyObject* any = global(state.globals, state.any_name);
     Ref annotation = item(ndarray.get(), {any, any});
     Ref absolute = add(corners.get(), center.get());
-    return call(cast, {annotation.get(), absolute.get()});
+    return call(cast.get(), {annotation.get(), absolute.get()});
 }
 
 const FunctionDef keypoints_to_box_corners_def{
@@ -1515,15 +1954,16 @@ Ref inference_boxes_to_corners(Function&, Bound& a) {
     const double size_factor = a.real(1);
     // float32 boxes only: with other dtypes NumPy refuses to rotate the float32 half-sides in place
     // by the orientations; a factor beyond float32 is left to NumPy's conversion.
-    if (np::is_plain(boxes, NPY_FLOAT) && dims_are(boxes, {-1, -1}) && PyArray_DIM(np::as_array(boxes), 1) >= 5 &&
-        !(std::isfinite(size_factor) && std::abs(size_factor) > std::numeric_limits<float>::max()) &&
-        natives_intact(kRotPoints)) {
+    if (natives_intact(kRotPoints) && np::is_plain(boxes, NPY_FLOAT) && dims_are(boxes, {-1, -1}) &&
+        PyArray_DIM(np::as_array(boxes), 1) >= 5 &&
+        !(std::isfinite(size_factor) && std::abs(size_factor) > std::numeric_limits<float>::max())) {
         const npy_intp N = PyArray_DIM(np::as_array(boxes), 0);
         Ref corners = new_array(NPY_FLOAT, {N, 4, 2});
         Ref distances = new_array(NPY_FLOAT, {N, 4, 2});
         geometry::inference_boxes_to_corners(view2<const float>(boxes), N, static_cast<float>(size_factor),
                                              data_of<float>(corners.get()), data_of<float>(distances.get()),
-                                             NumpyMath<float>{});
+                                             NumpyMath<float>{}, inner_point_order(1, N), state.inference_scaling,
+                                             state.inference_bottom_sum, state.inference_right_sum);
         return check(PyTuple_Pack(2, corners.get(), distances.get()));
     }
 
@@ -1604,6 +2044,7 @@ void define_box_reconstruction(ModuleContext& m) {
     for (int i = 0; i < 3; ++i) cls.value(members[i], py_int(i).get());
     Ref built = cls.build();
     m.set("BoxReconstruction", built.get());
+    state.box_reconstruction = built.release();
 }
 
 // The dtypes NumPy gives np.arange(n).astype(str) and np.array(["center", "top", "right"]).
@@ -1670,6 +2111,11 @@ void exec_shapekit(ModuleContext& m) {
     state.matrix_order[0] = calibrate_matrix_order<double, double>(NPY_DOUBLE, NPY_DOUBLE);
     state.matrix_order[1] = calibrate_matrix_order<float, float>(NPY_FLOAT, NPY_FLOAT);
     state.matrix_order[2] = calibrate_matrix_order<double, float>(NPY_DOUBLE, NPY_FLOAT);
+    calibrate_point_order<double, double>(NPY_DOUBLE, NPY_DOUBLE, 0);
+    calibrate_point_order<float, float>(NPY_FLOAT, NPY_FLOAT, 1);
+    calibrate_point_order<double, float>(NPY_DOUBLE, NPY_FLOAT, 2);
+    calibrate_additions<double>(NPY_DOUBLE);
+    calibrate_additions<float>(NPY_FLOAT);
 }
 
 const ModuleSpec shapekit_spec{
@@ -1682,4 +2128,6 @@ const ModuleSpec shapekit_spec{
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_shapekit() { return vh::module_init(shapekit_spec); }
+PyMODINIT_FUNC PyInit_shapekit() {
+    return vh::module_init(shapekit_spec);
+}
