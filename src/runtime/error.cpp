@@ -10,8 +10,7 @@ extern "C" void _PyTraceback_Add(const char*, const char*, int);
 namespace vh {
 
 void throw_error() {
-    if (!PyErr_Occurred())
-        PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
     throw PyError{};
 }
 
@@ -33,14 +32,15 @@ void raise_assertion() {
     throw PyError{};
 }
 
-void raise_assertion(const char* message) { raise(PyExc_AssertionError, message); }
+void raise_assertion(const char* message) {
+    raise(PyExc_AssertionError, message);
+}
 
 void set_error_from_current_exception() noexcept {
     try {
         throw;
     } catch (const PyError&) {
-        if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_SystemError, "native code reported an error without setting one");
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "native code reported an error without setting one");
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {

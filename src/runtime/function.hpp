@@ -10,6 +10,7 @@
 #include <span>
 
 #include "runtime/error.hpp"
+#include "runtime/object.hpp"
 
 namespace vh {
 
@@ -156,9 +157,6 @@ Ref make_function(const FunctionDef& def, PyObject* globals, PyObject* module_na
 
 // The signature line of a declaration, as it heads `__doc__`.
 Ref signature_line(const FunctionDef& def, PyObject* globals);
-
-// Calls `callable(*args, **kwargs)`; `kwargs` may be null.
-Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwargs = nullptr);
 
 // `super().<name>(first, **kwargs)` inside a method called as `method(self, first, **kwargs)`:
 // when the base's attribute is a plain function, the incoming keyword arguments are passed on

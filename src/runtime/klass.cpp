@@ -52,8 +52,8 @@ ClassBuilder& ClassBuilder::method(const FunctionDef& def, MethodKind kind) {
 ClassBuilder& ClassBuilder::property(const char* name, const FunctionDef& getter, const FunctionDef* setter) {
     Ref fget = add_function(getter);
     Ref fset = setter ? add_function(*setter) : Ref::borrow(Py_None);
-    Ref prop = check(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyProperty_Type), fget.get(),
-                                                  fset.get(), nullptr));
+    Ref prop = check(
+        PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyProperty_Type), fget.get(), fset.get(), nullptr));
     set(mangle(name_, name).c_str(), prop.get());
     return *this;
 }

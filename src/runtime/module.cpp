@@ -39,8 +39,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
 int module_exec(PyObject* module) {
     if (the_module) {
         if (the_module == module) return 0;
-        PyErr_Format(PyExc_RuntimeError,
-                     "Module '%s' has already been imported. Re-initialisation is not supported.",
+        PyErr_Format(PyExc_RuntimeError, "Module '%s' has already been imported. Re-initialisation is not supported.",
                      the_spec->short_name);
         return -1;
     }

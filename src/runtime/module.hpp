@@ -11,12 +11,12 @@ namespace vh {
 extern bool debug;
 
 // An `assert` statement: checked only while `__debug__` was true at import.
-#define VH_ASSERT(cond)                                  \
-    do {                                                 \
+#define VH_ASSERT(cond)                                      \
+    do {                                                     \
         if (::vh::debug && !(cond)) ::vh::raise_assertion(); \
     } while (0)
-#define VH_ASSERT_MSG(cond, message)                            \
-    do {                                                        \
+#define VH_ASSERT_MSG(cond, message)                                \
+    do {                                                            \
         if (::vh::debug && !(cond)) ::vh::raise_assertion(message); \
     } while (0)
 

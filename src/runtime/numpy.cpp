@@ -131,4 +131,66 @@ bool may_overlap_internally(PyArrayObject* a) noexcept {
     return false;
 }
 
+bool shape_is(PyObject* o, std::initializer_list<Py_ssize_t> dims) {
+    if (PyArray_Check(o)) {
+        PyArrayObject* array = as_array(o);
+        if (PyArray_NDIM(array) != static_cast<int>(dims.size())) return false;
+        int axis = 0;
+        for (Py_ssize_t d : dims)
+            if (PyArray_DIM(array, axis++) != d) return false;
+        return true;
+    }
+    Ref shape = shape_of(o);
+    return shape_equals(shape.get(), dims);
+}
+
+// Whether `o` is a plain float64 / float32 array of exactly these dimensions (-1: any size).
+bool dims_are(PyObject* o, std::initializer_list<npy_intp> dims) {
+    PyArrayObject* a = as_array(o);
+    if (PyArray_NDIM(a) != static_cast<int>(dims.size())) return false;
+    int axis = 0;
+    for (npy_intp d : dims) {
+        if (d >= 0 && PyArray_DIM(a, axis) != d) return false;
+        ++axis;
+    }
+    return true;
+}
+int float_type(PyObject* o) {
+    if (is_plain(o, NPY_DOUBLE)) return NPY_DOUBLE;
+    if (is_plain(o, NPY_FLOAT)) return NPY_FLOAT;
+    return -1;
+}
+bool writable_in_place(PyObject* o) {
+    PyArrayObject* a = as_array(o);
+    return PyArray_ISWRITEABLE(a) && !may_overlap_internally(a);
+}
+
+// A new array, C order.
+Ref new_array(int type, std::initializer_list<npy_intp> dims) {
+    npy_intp d[3];
+    int nd = 0;
+    for (npy_intp x : dims) d[nd++] = x;
+    return check(PyArray_SimpleNew(nd, d, type));
+}
+
+// Whether the memory of two arrays may overlap (compared by address ranges).
+bool spans_overlap(PyArrayObject* a, PyArrayObject* b) {
+    auto span = [](PyArrayObject* x, char*& low, char*& high) {
+        low = high = PyArray_BYTES(x);
+        for (int i = 0; i < PyArray_NDIM(x); ++i) {
+            const npy_intp extent = (PyArray_DIM(x, i) - 1) * PyArray_STRIDE(x, i);
+            if (PyArray_DIM(x, i) == 0) return false;
+            if (extent < 0)
+                low += extent;
+            else
+                high += extent;
+        }
+        high += PyArray_ITEMSIZE(x);
+        return true;
+    };
+    char *a_low, *a_high, *b_low, *b_high;
+    if (!span(a, a_low, a_high) || !span(b, b_low, b_high)) return false;
+    return a_low < b_high && b_low < a_high;
+}
+
 }  // namespace vh::np

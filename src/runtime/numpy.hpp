@@ -144,6 +144,30 @@ namespace vh::np {
 // Whether two elements of `a` may share memory (zero or interleaved strides); conservative.
 bool may_overlap_internally(PyArrayObject* a) noexcept;
 
+// Whether `o.shape == dims` (`o.shape` read as Python reads it; arrays compared on their dimensions).
+bool shape_is(PyObject* o, std::initializer_list<Py_ssize_t> dims);
+
+// The data of a plain array, typed.
+template <class T>
+T* data_of(PyObject* o) {
+    return static_cast<T*>(PyArray_DATA(as_array(o)));
+}
+
+// Whether array `o` has exactly these dimensions (-1: any size).
+bool dims_are(PyObject* o, std::initializer_list<npy_intp> dims);
+
+// NPY_DOUBLE or NPY_FLOAT for a plain float64 / float32 array, else -1.
+int float_type(PyObject* o);
+
+// Whether array `o` can be written element by element (writeable, no element sharing memory).
+bool writable_in_place(PyObject* o);
+
+// A new C-ordered array.
+Ref new_array(int type, std::initializer_list<npy_intp> dims);
+
+// Whether the memory of two arrays may overlap (compared by address ranges).
+bool spans_overlap(PyArrayObject* a, PyArrayObject* b);
+
 // Whether `a` is a plain ndarray of dtype `type_num` in native byte order and aligned.
 inline bool is_plain(PyObject* o, int type_num) noexcept {
     if (!PyArray_CheckExact(o)) return false;

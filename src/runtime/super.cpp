@@ -1,11 +1,7 @@
-// Calls and super(): `call`, and base-class lookups made at call time as `super()` makes them.
+// super(): base-class lookups made at call time as `super()` makes them.
 #include "runtime/function.hpp"
 
 namespace vh {
-
-Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwargs) {
-    return check(PyObject_VectorcallDict(callable, const_cast<PyObject* const*>(args.begin()), args.size(), kwargs));
-}
 
 namespace {
 

@@ -38,17 +38,6 @@ const State& state_of(const Function& f) {
 
 namespace {
 
-PyObject* intern(const std::string& text) {
-    return check(PyUnicode_InternFromString(text.c_str())).release();
-}
-
-Ref get_attr(PyObject* o, PyObject* name) {
-    return check(PyObject_GetAttr(o, name));
-}
-void set_attr(PyObject* o, PyObject* name, PyObject* value) {
-    check_status(PyObject_SetAttr(o, name, value));
-}
-
 // An `int | None` argument: None, an int, or any number converted as by int().
 Ref int_or_none(const char* name, PyObject* value) {
     if (value == Py_None || PyLong_CheckExact(value)) return Ref::borrow(value);
@@ -59,7 +48,7 @@ Ref int_or_none(const char* name, PyObject* value) {
 
 [[noreturn]] void raise_mismatch(PyObject* self, const char* what, PyObject* got, const char* side,
                                  PyObject* expected) {
-    Ref cls_name = get_attr(reinterpret_cast<PyObject*>(Py_TYPE(self)), check(PyUnicode_FromString("__name__")).get());
+    Ref cls_name = attr(reinterpret_cast<PyObject*>(Py_TYPE(self)), check(PyUnicode_FromString("__name__")).get());
     raisef(PyExc_NotImplementedError,
            "%s %S does not match expected %s %S. The current version of Albumentations is incompatible with the "
            "%S augmentation.Make sure that you use the recommended version of Albumentations and report this "
@@ -73,10 +62,10 @@ void check_size(const State& state, PyObject* self, PyObject* rows, PyObject* co
         raise(PyExc_NotImplementedError,
               "Rows and Columns have to be provided by a compatible version of Albumentations. Make sure you use "
               "the recommended version of Albumentations and report this incompatibility to a Vornhaven developer.");
-    Ref height = get_attr(self, state.last_height);
+    Ref height = attr(self, state.last_height);
     if (check_status(PyObject_RichCompareBool(rows, height.get(), Py_NE)))
         raise_mismatch(self, "Rows", rows, "height", height.get());
-    Ref width = get_attr(self, state.last_width);
+    Ref width = attr(self, state.last_width);
     if (check_status(PyObject_RichCompareBool(cols, width.get(), Py_NE)))
         raise_mismatch(self, "Cols", cols, "width", width.get());
 }
@@ -114,7 +103,7 @@ void run_check(const State& state, PyObject* self, Bound& a) {
             return;
         }
     }
-    Ref bound = get_attr(self, state.check);
+    Ref bound = attr(self, state.check);
     call(bound.get(), {}, a.kwargs());
 }
 
@@ -151,7 +140,7 @@ Ref update_params(Function& f, Bound& a) {
     Ref width = check(PyNumber_Long(cols.get()));
 
     const bool portrait = check_status(PyObject_RichCompareBool(height.get(), width.get(), Py_GE));
-    const double aspect_ratio = PyFloat_AsDouble(get_attr(self, state.aspect_ratio).get());
+    const double aspect_ratio = PyFloat_AsDouble(attr(self, state.aspect_ratio).get());
     if (aspect_ratio == -1.0 && PyErr_Occurred()) throw_error();
     Ref new_height, new_width;
     if (portrait == state.config->pads) {
@@ -237,9 +226,9 @@ void define_class(ModuleContext& m, const Config& config) {
     state->aspect_ratio = intern("aspect_ratio");
     state->height = intern(config.height_attr);
     state->width = intern(config.width_attr);
-    state->last_height = intern(mangle(config.class_name, "__last_input_height"));
-    state->last_width = intern(mangle(config.class_name, "__last_input_width"));
-    state->check = intern(mangle(config.class_name, "__check_after_update"));
+    state->last_height = intern(mangle(config.class_name, "__last_input_height").c_str());
+    state->last_width = intern(mangle(config.class_name, "__last_input_width").c_str());
+    state->check = intern(mangle(config.class_name, "__check_after_update").c_str());
     state->zero = check(PyLong_FromLong(0)).release();
     Ref names = check(PyTuple_New(static_cast<Py_ssize_t>(config.init_arg_names.size())));
     for (std::size_t i = 0; i < config.init_arg_names.size(); ++i)
