@@ -72,11 +72,8 @@ PyModuleDef_Slot the_slots[] = {
 
 PyObject* module_init(const ModuleSpec& spec) {
     the_spec = &spec;
-    the_def = PyModuleDef{PyModuleDef_HEAD_INIT};
-    the_def.m_name = spec.full_name;
-    the_def.m_doc = spec.doc;
-    the_def.m_size = 0;
-    the_def.m_slots = the_slots;
+    the_def =
+        PyModuleDef{PyModuleDef_HEAD_INIT, spec.full_name, spec.doc, 0, nullptr, the_slots, nullptr, nullptr, nullptr};
     return PyModuleDef_Init(&the_def);
 }
 

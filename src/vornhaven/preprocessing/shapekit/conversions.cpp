@@ -440,9 +440,9 @@ Ref keypoints_to_box_corners(Function&, Bound& a) {
     Ref corners = call_global(kCornersFn, {tuple.get()});
     VH_ASSERT(shape_is(corners.get(), {P, 4, 2}));
     // cast(np.ndarray[Any, Any], box_corners + parallelogram_center)
-    Ref cast = Ref::borrow(global(state.globals, state.cast_name));
+    Ref cast = Ref::borrow(global(state.globals, state.natives.interned(kCastGlobal)));
     Ref ndarray = np_attr("ndarray");
-    PyObject* any = global(state.globals, state.any_name);
+    PyObject* any = global(state.globals, state.natives.interned(kAnyGlobal));
     Ref annotation = item(ndarray.get(), {any, any});
     Ref absolute = add(corners.get(), center.get());
     return call(cast.get(), {annotation.get(), absolute.get()});

@@ -38,7 +38,8 @@ void prepare_lookup_dtypes(PyObject* numpy) {
 
 void exec_shapekit(ModuleContext& m) {
     state.globals = m.globals();
-    state.np_name = check(PyUnicode_InternFromString("np")).release();
+    state.natives.name({"np", "get_angles_from_points", "parallelogram_to_box", "get_corner_points_from_box_tuples",
+                        "rot_points_multi_rads", "cast", "Any"});
 
     m.import_from("typing", {"Any", "cast"});
     m.import_from("collections.abc", {"Callable"});
@@ -54,15 +55,13 @@ void exec_shapekit(ModuleContext& m) {
         state.atan2_64 = np::binary_loop(arctan2.get(), NPY_DOUBLE);
         state.atan2_32 = np::binary_loop(arctan2.get(), NPY_FLOAT);
     }
-    for (int i = 0; i < kHelpers; ++i)
-        state.helper_names[i] = check(PyUnicode_InternFromString(kHelperNames[i])).release();
     state.box_reconstruction_name = check(PyUnicode_InternFromString("BoxReconstruction")).release();
-    state.cast_name = check(PyUnicode_InternFromString("cast")).release();
-    state.any_name = check(PyUnicode_InternFromString("Any")).release();
-    state.typing_cast = Ref::borrow(global(m.globals(), state.cast_name)).release();
+    state.natives.record(m.globals(), kNpGlobal);
+    state.natives.record(m.globals(), kCastGlobal);
+    state.natives.record(m.globals(), kAnyGlobal, false);
     prepare_lookup_dtypes(numpy.get());
 
-    auto keep = [](int helper, Ref function) { state.helpers[helper] = function.release(); };
+    auto keep = [&](Global function, Ref) { state.natives.record(m.globals(), function); };
     m.define(get_rotation_matrix_2d_def);
     m.define(coordinate_transformation_def);
     keep(kAnglesFn, m.define(get_angles_from_points_def));

@@ -16,6 +16,7 @@
 #include "geometry/rotation.hpp"
 #include "runtime/klass.hpp"
 #include "runtime/module.hpp"
+#include "runtime/natives.hpp"
 #include "runtime/numpy.hpp"
 #include "runtime/object.hpp"
 
@@ -33,9 +34,17 @@ inline constexpr const char* kArray = "np.ndarray[Any, Any]";
 
 enum class MatrixOrder { Unknown, Running, Pairwise };
 
+// The module globals the native paths depend on: NumPy as `np`, the module functions that others
+// call through the globals, `cast` (typing.cast) and `Any` (bound). A native path stands in for
+// such calls only while they hold what the module bound, so a replaced one is seen as it would
+// be in Python.
+enum Global : int { kNpGlobal, kAnglesFn, kParallelogramFn, kCornersFn, kRotPointsFn, kCastGlobal, kAnyGlobal };
+inline constexpr unsigned kGetAngles = 1u << kAnglesFn, kParallelogramToBox = 1u << kParallelogramFn,
+                          kCornerPoints = 1u << kCornersFn, kRotPoints = 1u << kRotPointsFn,
+                          kCast = 1u << kCastGlobal | 1u << kAnyGlobal;
+
 // Prepared at import.
 struct State {
-    PyObject* np_name;  // interned "np", looked up in the module globals at call time
     PyObject* globals;
     np::UnaryLoop cos64, sin64, cos32, sin32;
     np::BinaryLoop atan2_64, atan2_32;
@@ -52,14 +61,9 @@ struct State {
     // size_factor, to_bottom and to_right.
     geometry::NanOrder inplace_add[2], inplace_subtract[2], corner_sum[2], fit_center_sum, vexl_right_sum[2],
         vexl_corner_sum[2], keypoint_center_sum[2], inference_scaling, inference_bottom_sum, inference_right_sum;
-    // Module functions called through the globals (interned names, and the functions as defined).
-    PyObject* helper_names[4];
-    PyObject* helpers[4];
     PyObject* box_reconstruction_name;
     PyObject* box_reconstruction;  // the class as defined here
-    PyObject* cast_name;
-    PyObject* any_name;
-    PyObject* typing_cast;
+    NativeGlobals natives;         // the module globals the native paths depend on (Global)
     // The string dtypes of the trivial lookups: np.arange(n).astype(str) and the position names.
     PyArray_Descr* instance_descr;
     PyArray_Descr* position_descr;
@@ -68,7 +72,7 @@ struct State {
 extern State state;
 
 inline PyObject* numpy_global() {
-    return global(state.globals, state.np_name);
+    return global(state.globals, state.natives.interned(kNpGlobal));
 }
 // The module's `np`, held for a series of calls: any of them may rebind the global.
 inline Ref numpy_held() {
@@ -80,7 +84,7 @@ inline Ref numpy_held() {
 // run Python code (the __eq__ of a key whose hash collides with the name's), so native paths make
 // it before they read anything from their arrays.
 inline bool numpy_is_native() {
-    return PyDict_GetItem(state.globals, state.np_name) == np::numpy();
+    return state.natives.intact(1u << kNpGlobal);
 }
 
 // np.<name>(...) with the module's `np`.
@@ -91,38 +95,15 @@ inline Ref np_attr(const char* name) {
     return attr(numpy_global(), name);
 }
 
-// Module functions that other functions of the module call through the module globals. A
-// native path stands in for such calls only while the globals still hold the functions defined
-// here (and `np` is NumPy), so replacing one of them is seen as it would be in Python.
-enum Helper : unsigned {
-    kGetAngles = 1u << 0,
-    kParallelogramToBox = 1u << 1,
-    kCornerPoints = 1u << 2,
-    kRotPoints = 1u << 3,
-    kCast = 1u << 4,  // `cast` is typing.cast and `Any` is bound
-};
-inline constexpr int kHelpers = 4;
-inline constexpr const char* kHelperNames[kHelpers] = {"get_angles_from_points", "parallelogram_to_box",
-                                                       "get_corner_points_from_box_tuples", "rot_points_multi_rads"};
-
-inline bool natives_intact(unsigned helpers) {
-    if (!numpy_is_native()) return false;
-    for (int i = 0; i < kHelpers; ++i)
-        if ((helpers & (1u << i)) && PyDict_GetItem(state.globals, state.helper_names[i]) != state.helpers[i])
-            return false;
-    if (helpers & kCast) {
-        if (PyDict_GetItem(state.globals, state.cast_name) != state.typing_cast) return false;
-        if (!PyDict_GetItem(state.globals, state.any_name)) return false;
-    }
-    return true;
+// Whether `np` and the globals of `mask` are as the module bound them.
+inline bool natives_intact(unsigned mask) {
+    return state.natives.intact(mask | 1u << kNpGlobal);
 }
 
 // A call of a module function through the module globals.
-inline Ref call_global(int helper, std::initializer_list<PyObject*> args, Keywords keywords = {}) {
-    Ref function = Ref::borrow(global(state.globals, state.helper_names[helper]));  // held while it runs
-    return call(function.get(), args, keywords);
+inline Ref call_global(Global function, std::initializer_list<PyObject*> args, Keywords keywords = {}) {
+    return state.natives.call(function, args, keywords);
 }
-inline constexpr int kAnglesFn = 0, kParallelogramFn = 1, kCornersFn = 2, kRotPointsFn = 3;
 
 // The check that an in-place operation handed back the array it worked on. The very object
 // passes whatever its values (NaN included); another object must hold equal values.
