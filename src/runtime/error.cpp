@@ -1,3 +1,4 @@
+// The error model: raising Python exceptions from C++, and traceback entries for native functions.
 #include "runtime/error.hpp"
 
 #include <cstdarg>

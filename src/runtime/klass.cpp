@@ -1,3 +1,4 @@
+// Classes made through their base's metaclass, and the mangling of private names.
 #include "runtime/klass.hpp"
 
 #include <cstring>

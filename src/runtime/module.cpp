@@ -1,3 +1,4 @@
+// Module initialisation: multi-phase, once per process and interpreter; the module context.
 #include "runtime/module.hpp"
 
 #include "runtime/numpy.hpp"

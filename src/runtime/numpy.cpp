@@ -1,3 +1,4 @@
+// NumPy access: the C API import, ufunc inner loops, shapes read as Python reads them, array checks.
 #define VH_NUMPY_IMPORT_HERE
 #include "runtime/numpy.hpp"
 

@@ -1,3 +1,4 @@
+// Python-object helpers, each raising as the interpreter would.
 #include "runtime/object.hpp"
 
 namespace vh {
