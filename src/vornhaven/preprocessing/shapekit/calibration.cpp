@@ -1,5 +1,5 @@
-// shapekit: what the kernels learn at import about this NumPy's order of operations (einsum's
-// sums, which NaN an addition keeps), by running NumPy on probes.
+// shapekit: the orders of operations of this NumPy that the kernels reproduce, found at import.
+// Learnt by running NumPy on probes: einsum's sums, and which NaN an addition keeps.
 #include "vornhaven/preprocessing/shapekit/shapekit.hpp"
 
 namespace vh::shapekit {

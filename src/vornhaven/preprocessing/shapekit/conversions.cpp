@@ -1,5 +1,4 @@
-// shapekit: conversions between VEXL boxes, flat keypoint lists, parallelogram keypoints and
-// box corners.
+// shapekit: conversions between VEXL boxes, flat keypoint lists, parallelogram keypoints and box corners.
 #include "vornhaven/preprocessing/shapekit/shapekit.hpp"
 
 namespace vh::shapekit {
@@ -8,20 +7,24 @@ namespace vh::shapekit {
 // vexl_to_keypoints
 
 const Param vexl_params[] = {{"vexl_boxes", kArray}};
+struct VexlArg {
+    enum : std::size_t { vexl_boxes, count };
+};
+static_assert(std::size(vexl_params) == VexlArg::count);
 
 Ref vexl_to_keypoints(Function&, Bound& a) {
-    PyObject* vexl = a[0];
+    PyObject* vexl = a[VexlArg::vexl_boxes];
     const int type = natives_intact(kRotPoints) ? float_type(vexl) : -1;
     if (type >= 0 && dims_are(vexl, {-1, 5})) {
         const npy_intp N = PyArray_DIM(np::as_array(vexl), 0);
         Ref keypoints = new_array(NPY_DOUBLE, {N ? 3 * N : 0, N ? 2 : 6});
         if (!N) set_shape(keypoints.get(), {0, 2});  // the strides an empty (0, 6) array takes on reshaping
-        if (type == NPY_DOUBLE)
-            geometry::vexl_to_keypoints<double>(view2<const double>(vexl), N, data_of<double>(keypoints.get()),
-                                                NumpyMath<double>{}, inner_point_order(0, N), state.vexl_right_sum[0]);
-        else
-            geometry::vexl_to_keypoints<float>(view2<const float>(vexl), N, data_of<double>(keypoints.get()),
-                                               NumpyMath<float>{}, inner_point_order(2, N), state.vexl_right_sum[1]);
+        dispatch_float(type, [&](auto tag) {
+            using T = decltype(tag);
+            constexpr int single = std::is_same_v<T, float>;
+            geometry::vexl_to_keypoints<T>(view2<const T>(vexl), N, data_of<double>(keypoints.get()), NumpyMath<T>{},
+                                           inner_point_order(single ? 2 : 0, N), state.vexl_right_sum[single]);
+        });
         return keypoints;
     }
 
@@ -78,25 +81,29 @@ Ref vexl_to_keypoints(Function&, Bound& a) {
 }
 
 const FunctionDef vexl_to_keypoints_def{
-    "vexl_to_keypoints",
-    "vexl_to_keypoints",
-    vexl_params,
-    kArray,
-    ".\n"
-    "\n"
-    ":param vexl_boxes:      boxes in VEXL format (shape number of boxes x 5)\n"
-    ":return:                keypoints of the boxes as a triple of numpy arrays in flat representation:\n"
-    "                        keypoints (shape: number_of_boxes *3, 2), instance lookup (shape: number_of_boxes "
-    "* 3, ),\n"
-    "                        position lookup.(shape: number_of_boxes * 3, ).",
-    vexl_to_keypoints,
-    530,
+    .name = "vexl_to_keypoints",
+    .params = vexl_params,
+    .returns = kArray,
+    .doc =
+        ".\n"
+        "\n"
+        ":param vexl_boxes:      boxes in VEXL format (shape number of boxes x 5)\n"
+        ":return:                keypoints of the boxes as a triple of numpy arrays in flat representation:\n"
+        "                        keypoints (shape: number_of_boxes *3, 2), instance lookup (shape: number_of_boxes "
+        "* 3, ),\n"
+        "                        position lookup.(shape: number_of_boxes * 3, ).",
+    .body = vexl_to_keypoints,
+    .line = 530,
 };
 
 // ---------------------------------------------------------------------------------------------
 // keypoints_trivial_lookup
 
 const Param lookup_params[] = {{"number_of_keypoints", "int", Conv::Int}};
+struct LookupArg {
+    enum : std::size_t { number_of_keypoints, count };
+};
+static_assert(std::size(lookup_params) == LookupArg::count);
 
 // The lookups of `boxes` boxes, filled in directly: decimal box indices and position names in
 // the string dtypes NumPy gives them (prepared at import).
@@ -129,7 +136,7 @@ Ref trivial_lookup_native(npy_intp boxes) {
 }
 
 Ref keypoints_trivial_lookup(Function&, Bound& a) {
-    PyObject* count = a[0];
+    PyObject* count = a[LookupArg::number_of_keypoints];
     Ref three = py_int(3), zero = py_int(0);
     if (vh::debug) {
         Ref rest = remainder(count, three.get());
@@ -166,26 +173,26 @@ Ref keypoints_trivial_lookup(Function&, Bound& a) {
 }
 
 const FunctionDef keypoints_trivial_lookup_def{
-    "keypoints_trivial_lookup",
-    "keypoints_trivial_lookup",
-    lookup_params,
-    "tuple[np.ndarray[Any, Any], np.ndarray[Any, Any]]",
-    "Create lookup.\n"
-    "\n"
-    ":param number_of_keypoints: The number of keypoints\n"
-    ":return:                    Tuple of numpy arrays assigning keypoints trivially.\n"
-    "                            keypoints (shape: number_of_boxes * 3, 2),\n"
-    "                            instance lookup (shape: number_of_boxes * 3, ),\n"
-    "                            position lookup.(shape: number_of_boxes * 3, ).",
-    keypoints_trivial_lookup,
-    574,
+    .name = "keypoints_trivial_lookup",
+    .params = lookup_params,
+    .returns = "tuple[np.ndarray[Any, Any], np.ndarray[Any, Any]]",
+    .doc =
+        "Create lookup.\n"
+        "\n"
+        ":param number_of_keypoints: The number of keypoints\n"
+        ":return:                    Tuple of numpy arrays assigning keypoints trivially.\n"
+        "                            keypoints (shape: number_of_boxes * 3, 2),\n"
+        "                            instance lookup (shape: number_of_boxes * 3, ),\n"
+        "                            position lookup.(shape: number_of_boxes * 3, ).",
+    .body = keypoints_trivial_lookup,
+    .line = 574,
 };
 
 // ---------------------------------------------------------------------------------------------
 // vexl_to_box_corners
 
 Ref vexl_to_box_corners(Function&, Bound& a) {
-    PyObject* vexl = a[0];
+    PyObject* vexl = a[VexlArg::vexl_boxes];
     const Py_ssize_t number_of_boxes = np::shape_at(vexl, 0);
     const Py_ssize_t number_of_vexl_box_coordinates = np::shape_at(vexl, 1);
     VH_ASSERT(shape_is(vexl, {number_of_boxes, number_of_vexl_box_coordinates}));
@@ -195,14 +202,13 @@ Ref vexl_to_box_corners(Function&, Bound& a) {
     const int type = natives_intact(kRotPoints) ? float_type(vexl) : -1;
     if (type >= 0 && dims_are(vexl, {number_of_boxes, 5})) {
         Ref corners = new_swapped(NPY_DOUBLE, 4, number_of_boxes, 2);
-        if (type == NPY_DOUBLE)
-            geometry::vexl_to_box_corners<double>(view2<const double>(vexl), number_of_boxes,
-                                                  view3<double>(corners.get()), NumpyMath<double>{},
-                                                  inner_point_order(0, number_of_boxes), state.vexl_corner_sum[0]);
-        else
-            geometry::vexl_to_box_corners<float>(view2<const float>(vexl), number_of_boxes,
-                                                 view3<double>(corners.get()), NumpyMath<float>{},
-                                                 inner_point_order(2, number_of_boxes), state.vexl_corner_sum[1]);
+        dispatch_float(type, [&](auto tag) {
+            using T = decltype(tag);
+            constexpr int single = std::is_same_v<T, float>;
+            geometry::vexl_to_box_corners<T>(view2<const T>(vexl), number_of_boxes, view3<double>(corners.get()),
+                                             NumpyMath<T>{}, inner_point_order(single ? 2 : 0, number_of_boxes),
+                                             state.vexl_corner_sum[single]);
+        });
         return corners;
     }
 
@@ -240,24 +246,28 @@ Ref vexl_to_box_corners(Function&, Bound& a) {
 }
 
 const FunctionDef vexl_to_box_corners_def{
-    "vexl_to_box_corners",
-    "vexl_to_box_corners",
-    vexl_params,
-    kArray,
-    "Transform rotated boxes from the VEXL format into box corner format.\n"
-    "\n"
-    "({Top Left, Top Right, Bottom Left, Bottom Right} in arbitrary order) to box corners.\n"
-    "\n"
-    ":param vexl_boxes:          Shape: (number of boxes x 5)\n"
-    ":return:                    Shape: (number_of_boxes x number of corners (=4) x dimensionality (=2))",
-    vexl_to_box_corners,
-    595,
+    .name = "vexl_to_box_corners",
+    .params = vexl_params,
+    .returns = kArray,
+    .doc =
+        "Transform rotated boxes from the VEXL format into box corner format.\n"
+        "\n"
+        "({Top Left, Top Right, Bottom Left, Bottom Right} in arbitrary order) to box corners.\n"
+        "\n"
+        ":param vexl_boxes:          Shape: (number of boxes x 5)\n"
+        ":return:                    Shape: (number_of_boxes x number of corners (=4) x dimensionality (=2))",
+    .body = vexl_to_box_corners,
+    .line = 595,
 };
 
 // ---------------------------------------------------------------------------------------------
 // box_corners_to_vexl
 
 const Param box_corners_to_vexl_params[] = {{"box_corners", kArray}, {"rotations", kArray}};
+struct BoxCornersArg {
+    enum : std::size_t { box_corners, rotations, count };
+};
+static_assert(std::size(box_corners_to_vexl_params) == BoxCornersArg::count);
 
 template <class Tc, class Tr, class Tout>
 Ref box_corners_to_vexl_native(PyObject* corners, PyObject* rotations, npy_intp N, int out_type) {
@@ -268,8 +278,8 @@ Ref box_corners_to_vexl_native(PyObject* corners, PyObject* rotations, npy_intp 
 }
 
 Ref box_corners_to_vexl(Function&, Bound& a) {
-    PyObject* corners = a[0];
-    PyObject* rotations = a[1];
+    PyObject* corners = a[BoxCornersArg::box_corners];
+    PyObject* rotations = a[BoxCornersArg::rotations];
     const Py_ssize_t number_of_boxes = np::shape_at(corners, 0);
     const Py_ssize_t number_of_box_corners = np::shape_at(corners, 1);
     const Py_ssize_t state_dimensionality = np::shape_at(corners, 2);
@@ -329,25 +339,29 @@ Ref box_corners_to_vexl(Function&, Bound& a) {
 }
 
 const FunctionDef box_corners_to_vexl_def{
-    "box_corners_to_vexl",
-    "box_corners_to_vexl",
-    box_corners_to_vexl_params,
-    kArray,
-    "Transform rotated box corners into the VEXL format.\n"
-    "\n"
-    ":param box_corners:     Rotated box corners (Shape number_of_boxes x 4 x dimensionality (2)).\n"
-    ":param rotations:       Numpy array that contains the rotation by which the box corners are rotated\n"
-    "                        (Shape number_of_boxes)\n"
-    ":return:                Boxes in VEXL format (Shape: number of boxes x {center_x, center_y,\n"
-    "                                                                        width, height, rotation}) = 5)",
-    box_corners_to_vexl,
-    634,
+    .name = "box_corners_to_vexl",
+    .params = box_corners_to_vexl_params,
+    .returns = kArray,
+    .doc =
+        "Transform rotated box corners into the VEXL format.\n"
+        "\n"
+        ":param box_corners:     Rotated box corners (Shape number_of_boxes x 4 x dimensionality (2)).\n"
+        ":param rotations:       Numpy array that contains the rotation by which the box corners are rotated\n"
+        "                        (Shape number_of_boxes)\n"
+        ":return:                Boxes in VEXL format (Shape: number of boxes x {center_x, center_y,\n"
+        "                                                                        width, height, rotation}) = 5)",
+    .body = box_corners_to_vexl,
+    .line = 634,
 };
 
 // ---------------------------------------------------------------------------------------------
 // keypoints_to_vexl, keypoints_to_box_corners
 
 const Param keypoints_params[] = {{"keypoints", kArray}};
+struct KeypointsArg {
+    enum : std::size_t { keypoints, count };
+};
+static_assert(std::size(keypoints_params) == KeypointsArg::count);
 
 constexpr const char* kKeypointsDoc =
     "Transform keypoints to box corners. Box corners have arbitrary order.\n"
@@ -357,17 +371,15 @@ constexpr const char* kKeypointsDoc =
     ":return:                Box corners (Shape: number_of_parallelograms x 4 x dimensionality (=2))";
 
 Ref keypoints_to_vexl(Function&, Bound& a) {
-    PyObject* keypoints = a[0];
+    PyObject* keypoints = a[KeypointsArg::keypoints];
     const int type = natives_intact(kGetAngles) ? float_type(keypoints) : -1;
     if (type >= 0 && dims_are(keypoints, {-1, 3, 2}) && writable_in_place(keypoints)) {
         const npy_intp P = PyArray_DIM(np::as_array(keypoints), 0);
         Ref vexl = new_array(NPY_FLOAT, {P, 5});
-        if (type == NPY_DOUBLE)
-            geometry::keypoints_to_vexl<double>(view3<double>(keypoints), P, data_of<float>(vexl.get()),
-                                                NumpyMath<double>{});
-        else
-            geometry::keypoints_to_vexl<float>(view3<float>(keypoints), P, data_of<float>(vexl.get()),
-                                               NumpyMath<float>{});
+        dispatch_float(type, [&](auto tag) {
+            using T = decltype(tag);
+            geometry::keypoints_to_vexl<T>(view3<T>(keypoints), P, data_of<float>(vexl.get()), NumpyMath<T>{});
+        });
         return vexl;
     }
 
@@ -404,7 +416,12 @@ Ref keypoints_to_vexl(Function&, Bound& a) {
 }
 
 const FunctionDef keypoints_to_vexl_def{
-    "keypoints_to_vexl", "keypoints_to_vexl", keypoints_params, kArray, kKeypointsDoc, keypoints_to_vexl, 669,
+    .name = "keypoints_to_vexl",
+    .params = keypoints_params,
+    .returns = kArray,
+    .doc = kKeypointsDoc,
+    .body = keypoints_to_vexl,
+    .line = 669,
 };
 
 template <class T>
@@ -417,13 +434,14 @@ Ref keypoints_to_box_corners_native(PyObject* keypoints, npy_intp P, int type) {
 }
 
 Ref keypoints_to_box_corners(Function&, Bound& a) {
-    PyObject* keypoints = a[0];
+    PyObject* keypoints = a[KeypointsArg::keypoints];
     const int type = natives_intact(kCornerPoints | kCast) ? float_type(keypoints) : -1;
-    if (type >= 0 && dims_are(keypoints, {-1, 3, 2})) {
-        const npy_intp P = PyArray_DIM(np::as_array(keypoints), 0);
-        return type == NPY_DOUBLE ? keypoints_to_box_corners_native<double>(keypoints, P, type)
-                                  : keypoints_to_box_corners_native<float>(keypoints, P, type);
-    }
+    Ref native;
+    if (type >= 0 && dims_are(keypoints, {-1, 3, 2}) && dispatch_float(type, [&](auto tag) {
+            const npy_intp P = PyArray_DIM(np::as_array(keypoints), 0);
+            native = keypoints_to_box_corners_native<decltype(tag)>(keypoints, P, type);
+        }))
+        return native;
 
     Ref shape = attr(keypoints, "shape");
     const auto [number_of_parallelograms, number_of_keypoints, dimensionality] = unpack3(shape.get());
@@ -449,13 +467,12 @@ Ref keypoints_to_box_corners(Function&, Bound& a) {
 }
 
 const FunctionDef keypoints_to_box_corners_def{
-    "keypoints_to_box_corners",
-    "keypoints_to_box_corners",
-    keypoints_params,
-    kArray,
-    kKeypointsDoc,
-    keypoints_to_box_corners,
-    701,
+    .name = "keypoints_to_box_corners",
+    .params = keypoints_params,
+    .returns = kArray,
+    .doc = kKeypointsDoc,
+    .body = keypoints_to_box_corners,
+    .line = 701,
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -465,10 +482,14 @@ const Param inference_params[] = {
     {"boxes", kArray},
     {"size_factor", "float", Conv::Double, Kind::Positional, dflt::real(1.0)},
 };
+struct InferenceArg {
+    enum : std::size_t { boxes, size_factor, count };
+};
+static_assert(std::size(inference_params) == InferenceArg::count);
 
 Ref inference_boxes_to_corners(Function&, Bound& a) {
-    PyObject* boxes = a[0];
-    const double size_factor = a.real(1);
+    PyObject* boxes = a[InferenceArg::boxes];
+    const double size_factor = a.real(InferenceArg::size_factor);
     // float32 boxes only: with other dtypes NumPy refuses to rotate the float32 half-sides in place
     // by the orientations; a factor beyond float32 is left to NumPy's conversion.
     if (natives_intact(kRotPoints) && np::is_plain(boxes, NPY_FLOAT) && dims_are(boxes, {-1, -1}) &&
@@ -503,7 +524,7 @@ Ref inference_boxes_to_corners(Function&, Bound& a) {
     VH_ASSERT(shape_is(orientations.get(), {number_of_boxes}));
 
     Ref distances = np_call("zeros", {shape.get()}, {{"dtype", float32.get()}});
-    Ref factor = Ref::borrow(a[1]);
+    Ref factor = Ref::borrow(a[InferenceArg::size_factor]);
     for (int side = 0; side < 2; ++side) {
         Ref column = item(boxes, {everything().get(), side == 0 ? two.get() : three.get()});
         Ref half = divide(column.get(), two.get());
@@ -542,13 +563,12 @@ Ref inference_boxes_to_corners(Function&, Bound& a) {
 }
 
 const FunctionDef inference_boxes_to_corners_def{
-    "inference_boxes_to_corners",
-    "inference_boxes_to_corners",
-    inference_params,
-    "tuple[np.ndarray[Any, Any], np.ndarray[Any, Any]]",
-    ".",
-    inference_boxes_to_corners,
-    723,
+    .name = "inference_boxes_to_corners",
+    .params = inference_params,
+    .returns = "tuple[np.ndarray[Any, Any], np.ndarray[Any, Any]]",
+    .doc = ".",
+    .body = inference_boxes_to_corners,
+    .line = 723,
 };
 
 }  // namespace vh::shapekit

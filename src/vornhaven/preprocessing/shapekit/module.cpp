@@ -1,5 +1,5 @@
-// vornhaven.preprocessing.shapekit: plane geometry of rotated boxes and keypoints. The module
-// file: its state, its initialisation and the namespace in source order.
+// The shapekit module file: its state, its initialisation and the namespace in source order.
+// (vornhaven.preprocessing.shapekit: plane geometry of rotated boxes and keypoints.)
 #include "vornhaven/preprocessing/shapekit/shapekit.hpp"
 
 namespace vh::shapekit {

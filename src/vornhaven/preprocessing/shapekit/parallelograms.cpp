@@ -1,5 +1,4 @@
-// shapekit: angles of points, parallelograms turned into boxes, and the fit of rotated boxes to
-// parallelogram keypoints.
+// shapekit: angles of points, parallelograms turned into boxes, and boxes fitted to parallelogram keypoints.
 #include "vornhaven/preprocessing/shapekit/shapekit.hpp"
 
 namespace vh::shapekit {
@@ -8,6 +7,10 @@ namespace vh::shapekit {
 // get_angles_from_points
 
 const Param get_angles_params[] = {{"points", kArray}};
+struct AnglesArg {
+    enum : std::size_t { points, count };
+};
+static_assert(std::size(get_angles_params) == AnglesArg::count);
 
 // np.arctan2(y, x) of each row, through NumPy's loop on the rows' own strides.
 template <class T>
@@ -22,14 +25,16 @@ Ref angles_native(PyObject* points) {
 }
 
 Ref get_angles_from_points(Function&, Bound& a) {
-    PyObject* points = a[0];
+    PyObject* points = a[AnglesArg::points];
     const Py_ssize_t number_of_points = np::shape_at(points, 0);
     const Py_ssize_t point_dimensionality = np::shape_at(points, 1);
     VH_ASSERT(shape_is(points, {number_of_points, point_dimensionality}));
     VH_ASSERT_MSG(point_dimensionality == 2, "Can only get angles from two-dimensional points. ");
     const int type = numpy_is_native() ? float_type(points) : -1;
-    if (type >= 0 && dims_are(points, {-1, 2}))
-        return type == NPY_DOUBLE ? angles_native<double>(points) : angles_native<float>(points);
+    Ref native;
+    if (type >= 0 && dims_are(points, {-1, 2}) &&
+        dispatch_float(type, [&](auto tag) { native = angles_native<decltype(tag)>(points); }))
+        return native;
 
     // np.arctan2(*points[:, ::-1].T)
     Ref reversed = item(points, {everything().get(), slice(kOpen, kOpen, -1).get()});
@@ -42,16 +47,16 @@ Ref get_angles_from_points(Function&, Bound& a) {
 }
 
 const FunctionDef get_angles_from_points_def{
-    "get_angles_from_points",
-    "get_angles_from_points",
-    get_angles_params,
-    kArray,
-    "Return the angles from a set of two-dimensional points.\n"
-    "\n"
-    ":param points:      points (shape N x 2)\n"
-    ":return:            angles of points (shape N)",
-    get_angles_from_points,
-    135,
+    .name = "get_angles_from_points",
+    .params = get_angles_params,
+    .returns = kArray,
+    .doc =
+        "Return the angles from a set of two-dimensional points.\n"
+        "\n"
+        ":param points:      points (shape N x 2)\n"
+        ":return:            angles of points (shape N)",
+    .body = get_angles_from_points,
+    .line = 135,
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -62,6 +67,10 @@ const Param parallelogram_to_box_params[] = {
     {"longer_axis_index", kArray},
     {"box_reconstruction_mode", "BoxReconstruction"},
 };
+struct ParallelogramArg {
+    enum : std::size_t { parallelogram_flat, longer_axis_index, box_reconstruction_mode, count };
+};
+static_assert(std::size(parallelogram_to_box_params) == ParallelogramArg::count);
 
 // The module's BoxReconstruction, held (comparing a mode may rebind the global).
 Ref box_reconstruction_class() {
@@ -151,9 +160,9 @@ bool parallelogram_arrays_fit(PyObject* flat, PyObject* longer, Py_ssize_t P) {
 }
 
 Ref parallelogram_to_box(Function&, Bound& a) {
-    PyObject* flat = a[0];
-    PyObject* longer = a[1];
-    PyObject* mode = a[2];
+    PyObject* flat = a[ParallelogramArg::parallelogram_flat];
+    PyObject* longer = a[ParallelogramArg::longer_axis_index];
+    PyObject* mode = a[ParallelogramArg::box_reconstruction_mode];
     const Py_ssize_t number_of_points = np::shape_at(flat, 0);
     const Py_ssize_t dimensionality = np::shape_at(flat, 1);
     VH_ASSERT(shape_is(flat, {number_of_points, dimensionality}));
@@ -186,21 +195,14 @@ Ref parallelogram_to_box(Function&, Bound& a) {
                 const unsigned char* kept = keep_parities ? parities.data() : nullptr;
                 const bool valid = index == 8 ? indices_within<std::int64_t>(longer, 2 * P, kept)
                                               : indices_within<std::int32_t>(longer, 2 * P, kept);
-                if (valid) {
-                    const auto mode_of = *compared;
-                    if (type == NPY_DOUBLE) {
+                if (valid && dispatch_float(type, [&](auto tag) {
+                        using T = decltype(tag);
                         if (index == 8)
-                            parallelogram_to_box_native<double, std::int64_t>(flat, longer, P, mode_of);
+                            parallelogram_to_box_native<T, std::int64_t>(flat, longer, P, *compared);
                         else
-                            parallelogram_to_box_native<double, std::int32_t>(flat, longer, P, mode_of);
-                    } else {
-                        if (index == 8)
-                            parallelogram_to_box_native<float, std::int64_t>(flat, longer, P, mode_of);
-                        else
-                            parallelogram_to_box_native<float, std::int32_t>(flat, longer, P, mode_of);
-                    }
+                            parallelogram_to_box_native<T, std::int32_t>(flat, longer, P, *compared);
+                    }))
                     return Ref::borrow(flat);
-                }
             }
             if (keep_parities) {
                 other = new_array(NPY_INTP, {P});
@@ -248,24 +250,28 @@ Ref parallelogram_to_box(Function&, Bound& a) {
 }
 
 const FunctionDef parallelogram_to_box_def{
-    "parallelogram_to_box",
-    "parallelogram_to_box",
-    parallelogram_to_box_params,
-    kArray,
-    "Convert a set of parallelograms into boxes.\n"
-    "\n"
-    ":param parallelogram_flat:  List of points that together form a set of zero-centered parallelograms\n"
-    "                            (shape: total_number_of_points x state_dimensionality (=2))\n"
-    ":param longer_axis_index:   Indices of the points corresponding to the longer axes in each parallelogram.\n"
-    ":return:                    Parallelogram points (number_of",
-    parallelogram_to_box,
-    159,
+    .name = "parallelogram_to_box",
+    .params = parallelogram_to_box_params,
+    .returns = kArray,
+    .doc =
+        "Convert a set of parallelograms into boxes.\n"
+        "\n"
+        ":param parallelogram_flat:  List of points that together form a set of zero-centered parallelograms\n"
+        "                            (shape: total_number_of_points x state_dimensionality (=2))\n"
+        ":param longer_axis_index:   Indices of the points corresponding to the longer axes in each parallelogram.\n"
+        ":return:                    Parallelogram points (number_of",
+    .body = parallelogram_to_box,
+    .line = 159,
 };
 
 // ---------------------------------------------------------------------------------------------
 // get_corner_points_from_box_tuples
 
 const Param corner_points_params[] = {{"box_tuples", kArray}};
+struct CornerPointsArg {
+    enum : std::size_t { box_tuples, count };
+};
+static_assert(std::size(corner_points_params) == CornerPointsArg::count);
 
 template <class T>
 Ref corner_points_native(PyObject* tuples, npy_intp B, int type) {
@@ -276,7 +282,7 @@ Ref corner_points_native(PyObject* tuples, npy_intp B, int type) {
 }
 
 Ref get_corner_points_from_box_tuples(Function&, Bound& a) {
-    PyObject* tuples = a[0];
+    PyObject* tuples = a[CornerPointsArg::box_tuples];
     const Py_ssize_t number_of_boxes = np::shape_at(tuples, 0);
     const Py_ssize_t number_of_support_points = np::shape_at(tuples, 1);
     const Py_ssize_t state_dimension = np::shape_at(tuples, 2);
@@ -284,9 +290,11 @@ Ref get_corner_points_from_box_tuples(Function&, Bound& a) {
     VH_ASSERT(number_of_support_points == 2);
     VH_ASSERT(state_dimension == 2);
     const int type = numpy_is_native() ? float_type(tuples) : -1;
-    if (type >= 0 && dims_are(tuples, {number_of_boxes, 2, 2}))
-        return type == NPY_DOUBLE ? corner_points_native<double>(tuples, number_of_boxes, type)
-                                  : corner_points_native<float>(tuples, number_of_boxes, type);
+    Ref native;
+    if (type >= 0 && dims_are(tuples, {number_of_boxes, 2, 2}) && dispatch_float(type, [&](auto tag) {
+            native = corner_points_native<decltype(tag)>(tuples, number_of_boxes, type);
+        }))
+        return native;
 
     Ref zero = py_int(0), one = py_int(1);
     Ref top = item(tuples, {everything().get(), zero.get()});
@@ -307,17 +315,17 @@ Ref get_corner_points_from_box_tuples(Function&, Bound& a) {
 }
 
 const FunctionDef get_corner_points_from_box_tuples_def{
-    "get_corner_points_from_box_tuples",
-    "get_corner_points_from_box_tuples",
-    corner_points_params,
-    kArray,
-    "Compute box corners from a numpy array of top and right coordinates of boxes.\n"
-    "\n"
-    ":param box_tuples: Top and right point of each box. (Shape: number of boxes x {top, right} (2) x "
-    "dimensionality (2)\n"
-    ":return:           Box corners for each box (Shape: number of boxes x number of box corners (4) x 2).",
-    get_corner_points_from_box_tuples,
-    202,
+    .name = "get_corner_points_from_box_tuples",
+    .params = corner_points_params,
+    .returns = kArray,
+    .doc =
+        "Compute box corners from a numpy array of top and right coordinates of boxes.\n"
+        "\n"
+        ":param box_tuples: Top and right point of each box. (Shape: number of boxes x {top, right} (2) x "
+        "dimensionality (2)\n"
+        ":return:           Box corners for each box (Shape: number of boxes x number of box corners (4) x 2).",
+    .body = get_corner_points_from_box_tuples,
+    .line = 202,
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -334,6 +342,10 @@ const Param fit_params[] = {
      dflt::computed(box_reconstruction_max, "BoxReconstruction.MAX")},
     {"visualize", "bool", Conv::Bool, Kind::KeywordOnly, dflt::boolean(false)},
 };
+struct FitArg {
+    enum : std::size_t { parallelogram_keypoints, box_reconstruction_mode, visualize, count };
+};
+static_assert(std::size(fit_params) == FitArg::count);
 
 template <class Tin>
 Ref fit_native(PyObject* keypoints, npy_intp P, geometry::Reconstruction mode) {
@@ -427,47 +439,49 @@ Ref fit_steps(PyObject* input, PyObject* mode) {
 }
 
 Ref get_box_and_rotation_from_parallelogram_keypoints(Function&, Bound& a) {
-    PyObject* mode = a[1];
-    if (natives_intact(kFitHelpers) && fit_native_type(a[0]) >= 0) {
+    PyObject* input = a[FitArg::parallelogram_keypoints];
+    PyObject* mode = a[FitArg::box_reconstruction_mode];
+    if (natives_intact(kFitHelpers) && fit_native_type(input) >= 0) {
         // The NumPy steps compare the mode after they have read the keypoints (but for the centres
         // of float64 keypoints, which they add through a view at the end). A comparison that may
         // run Python code (a mode of another type) could change the keypoints or the module
         // globals meanwhile: the kernel then works on a copy taken before it. Everything it relies
         // on is checked after the comparison.
-        Ref keypoints = Ref::borrow(a[0]);
+        Ref keypoints = Ref::borrow(input);
         Ref cls = box_reconstruction_class();
         const bool copied = !compares_natively(mode, cls.get());
-        if (copied) keypoints = check(PyArray_NewCopy(np::as_array(a[0]), NPY_CORDER));
+        if (copied) keypoints = check(PyArray_NewCopy(np::as_array(input), NPY_CORDER));
         const auto reconstruction = reconstruction_of(mode, cls.get());
         const int type = !copied || natives_intact(kFitHelpers) ? fit_native_type(keypoints.get()) : -1;
-        if (type >= 0) {
-            const npy_intp P = PyArray_DIM(np::as_array(keypoints.get()), 0);
-            return type == NPY_DOUBLE ? fit_native<double>(keypoints.get(), P, reconstruction)
-                                      : fit_native<float>(keypoints.get(), P, reconstruction);
-        }
+        Ref native;
+        if (dispatch_float(type, [&](auto tag) {
+                const npy_intp P = PyArray_DIM(np::as_array(keypoints.get()), 0);
+                native = fit_native<decltype(tag)>(keypoints.get(), P, reconstruction);
+            }))
+            return native;
         // Changed meanwhile so that the kernel cannot run: the NumPy steps (which compare the mode again).
         return fit_steps(keypoints.get(), mode);
     }
-    return fit_steps(a[0], mode);
+    return fit_steps(input, mode);
 }
 
 const FunctionDef get_box_and_rotation_from_parallelogram_keypoints_def{
-    "get_box_and_rotation_from_parallelogram_keypoints",
-    "get_box_and_rotation_from_parallelogram_keypoints",
-    fit_params,
-    "tuple[np.ndarray[Any, Any], np.ndarray[Any, Any]]",
-    "Transform parallelograms into a boxes, and return the boxes and their rotation.\n"
-    "\n"
-    ":param parallelogram_keypoints:     Keypoints of parallelograms (Shape number of parallelogram\n"
-    "                                                                      x {center, top, right} x 2).\n"
-    "\n"
-    ":param visualize:                   If this value is set and a debug build is executed (see README), the\n"
-    "                                    internals of this functions are visualized in a debug pyplot window.\n"
-    "\n"
-    ":return:                            The boxes (shape number of boxes x 4 x 2) and their rotation\n"
-    "                                    (shape: number of boxes).",
-    get_box_and_rotation_from_parallelogram_keypoints,
-    320,
+    .name = "get_box_and_rotation_from_parallelogram_keypoints",
+    .params = fit_params,
+    .returns = "tuple[np.ndarray[Any, Any], np.ndarray[Any, Any]]",
+    .doc =
+        "Transform parallelograms into a boxes, and return the boxes and their rotation.\n"
+        "\n"
+        ":param parallelogram_keypoints:     Keypoints of parallelograms (Shape number of parallelogram\n"
+        "                                                                      x {center, top, right} x 2).\n"
+        "\n"
+        ":param visualize:                   If this value is set and a debug build is executed (see README), the\n"
+        "                                    internals of this functions are visualized in a debug pyplot window.\n"
+        "\n"
+        ":return:                            The boxes (shape number of boxes x 4 x 2) and their rotation\n"
+        "                                    (shape: number of boxes).",
+    .body = get_box_and_rotation_from_parallelogram_keypoints,
+    .line = 320,
 };
 
 }  // namespace vh::shapekit

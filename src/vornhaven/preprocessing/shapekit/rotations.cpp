@@ -1,5 +1,4 @@
-// shapekit: rotation matrices, changes of coordinate system, and in-place rotations of point and
-// matrix stacks.
+// shapekit: rotation matrices, changes of coordinate system, in-place rotations of point and matrix stacks.
 #include "vornhaven/preprocessing/shapekit/shapekit.hpp"
 
 namespace vh::shapekit {
@@ -7,41 +6,29 @@ namespace vh::shapekit {
 // ---------------------------------------------------------------------------------------------
 // get_rotation_matrix_2d
 
-double cos64(double x) {
-    double r;
-    if (state.cos64)
-        state.cos64({&x}, {sizeof x}, &r, sizeof r, 1);
-    else
-        r = std::cos(x);
-    return r;
-}
-
-double sin64(double x) {
-    double r;
-    if (state.sin64)
-        state.sin64({&x}, {sizeof x}, &r, sizeof r, 1);
-    else
-        r = std::sin(x);
-    return r;
-}
-
 const Param rotation_matrix_params[] = {
     {"angle_in_deg", "float | None", Conv::Float, Kind::KeywordOnly, dflt::none()},
     {"angle_in_rad", "float | None", Conv::Float, Kind::KeywordOnly, dflt::none()},
 };
+struct RotationMatrixArg {
+    enum : std::size_t { angle_in_deg, angle_in_rad, count };
+};
+static_assert(std::size(rotation_matrix_params) == RotationMatrixArg::count);
 
 Ref get_rotation_matrix_2d(Function&, Bound& a) {
-    const bool have_deg = !a.is_none(0), have_rad = !a.is_none(1);
+    const bool have_deg = !a.is_none(RotationMatrixArg::angle_in_deg),
+               have_rad = !a.is_none(RotationMatrixArg::angle_in_rad);
     if (have_deg == have_rad) {
-        Ref deg = check(PyObject_Format(a[0], nullptr));
-        Ref rad = check(PyObject_Format(a[1], nullptr));
+        Ref deg = check(PyObject_Format(a[RotationMatrixArg::angle_in_deg], nullptr));
+        Ref rad = check(PyObject_Format(a[RotationMatrixArg::angle_in_rad], nullptr));
         raisef(PyExc_ValueError, "Pass angle either in degrees (%U) in radians (%U).", deg.get(), rad.get());
     }
     if (!numpy_is_native()) {
         Ref held = numpy_held();
         PyObject* numpy = held.get();
         Ref pi = attr(numpy, "pi");
-        Ref angle = have_deg ? check(PyFloat_FromDouble(a.real(0) / 180)) : Ref::borrow(a[1]);
+        Ref angle = have_deg ? check(PyFloat_FromDouble(a.real(RotationMatrixArg::angle_in_deg) / 180))
+                             : Ref::borrow(a[RotationMatrixArg::angle_in_rad]);
         if (have_deg) angle = check(PyNumber_Multiply(angle.get(), pi.get()));
         Ref c = check(PyObject_CallMethod(numpy, "cos", "O", angle.get()));
         Ref s = check(PyObject_CallMethod(numpy, "sin", "O", angle.get()));
@@ -50,11 +37,14 @@ Ref get_rotation_matrix_2d(Function&, Bound& a) {
         Ref nested = check(Py_BuildValue("[[OO][OO]]", c.get(), minus_s.get(), s.get(), c.get()));
         return check(PyObject_CallMethod(numpy, "array", "O", nested.get()));
     }
-    const double angle = have_deg ? a.real(0) / 180 * M_PI : a.real(1);
+    const double angle =
+        have_deg ? a.real(RotationMatrixArg::angle_in_deg) / 180 * M_PI : a.real(RotationMatrixArg::angle_in_rad);
     npy_intp dims[2] = {2, 2};
     Ref result = check(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
     auto* out = static_cast<double*>(PyArray_DATA(np::as_array(result.get())));
-    const double c = cos64(angle), s = sin64(angle);
+    double c, s;
+    NumpyMath<double>{}.cos(&angle, sizeof angle, &c, 1);
+    NumpyMath<double>{}.sin(&angle, sizeof angle, &s, 1);
     out[0] = c;
     out[1] = geometry::ordered::mul(-1.0, s);  // a product, not a negation: the sign of NaN stays
     out[2] = s;
@@ -63,20 +53,24 @@ Ref get_rotation_matrix_2d(Function&, Bound& a) {
 }
 
 const FunctionDef get_rotation_matrix_2d_def{
-    "get_rotation_matrix_2d",
-    "get_rotation_matrix_2d",
-    rotation_matrix_params,
-    kArray,
-    "Return the 2 dimensional rotation matrix.\n\n:param angle_in_deg: Angle in degrees.\n:param angle_in_rad: "
-    "Angle in radians.\n:return:  the two -dimensional rotation matrix.",
-    get_rotation_matrix_2d,
-    10,
+    .name = "get_rotation_matrix_2d",
+    .params = rotation_matrix_params,
+    .returns = kArray,
+    .doc =
+        "Return the 2 dimensional rotation matrix.\n\n:param angle_in_deg: Angle in degrees.\n:param angle_in_rad: "
+        "Angle in radians.\n:return:  the two -dimensional rotation matrix.",
+    .body = get_rotation_matrix_2d,
+    .line = 10,
 };
 
 // ---------------------------------------------------------------------------------------------
 // coordinate_transformation
 
 const Param lambda_params[] = {{"a"}};
+struct LambdaArg {
+    enum : std::size_t { a, count };
+};
+static_assert(std::size(lambda_params) == LambdaArg::count);
 
 // Closure: (new_origin, base_system, coordinate_transform_matrix).
 PyObject* captured(Function& f, Py_ssize_t i) {
@@ -85,7 +79,7 @@ PyObject* captured(Function& f, Py_ssize_t i) {
 
 // coordinate_transform_matrix.dot((a - new_origin).T).T
 Ref to_new(Function& f, Bound& a) {
-    Ref shifted = check(PyNumber_Subtract(a[0], captured(f, 0)));
+    Ref shifted = check(PyNumber_Subtract(a[LambdaArg::a], captured(f, 0)));
     Ref shifted_t = attr(shifted.get(), "T");
     Ref product = check(PyObject_CallMethod(captured(f, 2), "dot", "O", shifted_t.get()));
     return attr(product.get(), "T");
@@ -93,23 +87,35 @@ Ref to_new(Function& f, Bound& a) {
 
 // base_system.dot(a.T).T + new_origin
 Ref to_canonical(Function& f, Bound& a) {
-    Ref a_t = attr(a[0], "T");
+    Ref a_t = attr(a[LambdaArg::a], "T");
     Ref product = check(PyObject_CallMethod(captured(f, 1), "dot", "O", a_t.get()));
     Ref product_t = attr(product.get(), "T");
     return check(PyNumber_Add(product_t.get(), captured(f, 0)));
 }
 
 const FunctionDef to_new_def{
-    "<lambda>", "coordinate_transformation.<locals>.<lambda>", lambda_params, nullptr, nullptr, to_new, 68,
+    .name = "<lambda>",
+    .qualname = "coordinate_transformation.<locals>.<lambda>",
+    .params = lambda_params,
+    .body = to_new,
+    .line = 68,
 };
 const FunctionDef to_canonical_def{
-    "<lambda>", "coordinate_transformation.<locals>.<lambda>", lambda_params, nullptr, nullptr, to_canonical, 69,
+    .name = "<lambda>",
+    .qualname = "coordinate_transformation.<locals>.<lambda>",
+    .params = lambda_params,
+    .body = to_canonical,
+    .line = 69,
 };
 
 const Param coordinate_transformation_params[] = {{"spanning_points", kArray}};
+struct CoordinateTransformationArg {
+    enum : std::size_t { spanning_points, count };
+};
+static_assert(std::size(coordinate_transformation_params) == CoordinateTransformationArg::count);
 
 Ref coordinate_transformation(Function& self, Bound& a) {
-    PyObject* spanning_points = a[0];
+    PyObject* spanning_points = a[CoordinateTransformationArg::spanning_points];
     const Py_ssize_t number_of_spanning_points = np::shape_at(spanning_points, 0);
     const Py_ssize_t dimensionality = np::shape_at(spanning_points, 1);
     VH_ASSERT(shape_is(spanning_points, {number_of_spanning_points, dimensionality}));
@@ -137,20 +143,21 @@ Ref coordinate_transformation(Function& self, Bound& a) {
 }
 
 const FunctionDef coordinate_transformation_def{
-    "coordinate_transformation",
-    "coordinate_transformation",
-    coordinate_transformation_params,
-    "tuple[Callable[[np.ndarray[Any, Any] | list[np.ndarray[Any, Any]]], np.ndarray[Any, Any]], "
-    "Callable[[np.ndarray[Any, Any]], np.ndarray[Any, Any]]]",
-    "Compute a coordinate transformation functions.\n\nTransform from the canonical euclidean coordinate system to "
-    "the coordinate system spanned by the #spanning_points.\n\n:param spanning_points: Three points (A, B, C), "
-    "each \\\\in \\\\R^2 that span a two-dimensional coordinate system\n                        through the "
-    "vectors BA, BC.\n\n:return:                Tuple: Function to conduct transformation into the new "
-    "coordinate system,\n                               function to convert backwards.\n\n                     "
-    "   Each function takes as input a numpy array of size 2 or (n x 2), and emits an array\n                  "
-    "      of the input size.",
-    coordinate_transformation,
-    31,
+    .name = "coordinate_transformation",
+    .params = coordinate_transformation_params,
+    .returns =
+        "tuple[Callable[[np.ndarray[Any, Any] | list[np.ndarray[Any, Any]]], np.ndarray[Any, Any]], "
+        "Callable[[np.ndarray[Any, Any]], np.ndarray[Any, Any]]]",
+    .doc =
+        "Compute a coordinate transformation functions.\n\nTransform from the canonical euclidean coordinate system to "
+        "the coordinate system spanned by the #spanning_points.\n\n:param spanning_points: Three points (A, B, C), "
+        "each \\\\in \\\\R^2 that span a two-dimensional coordinate system\n                        through the "
+        "vectors BA, BC.\n\n:return:                Tuple: Function to conduct transformation into the new "
+        "coordinate system,\n                               function to convert backwards.\n\n                     "
+        "   Each function takes as input a numpy array of size 2 or (n x 2), and emits an array\n                  "
+        "      of the input size.",
+    .body = coordinate_transformation,
+    .line = 31,
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -285,10 +292,14 @@ bool rotate_native(PyObject* target, PyObject* rotation_rads, Py_ssize_t n) {
 }
 
 const Param rot_mats_params[] = {{"matrices", kArray}, {"rotation_rads", kArray}};
+struct RotMatsArg {
+    enum : std::size_t { matrices, rotation_rads, count };
+};
+static_assert(std::size(rot_mats_params) == RotMatsArg::count);
 
 Ref rot_mats_multi_rads(Function&, Bound& a) {
-    PyObject* matrices = a[0];
-    PyObject* rotation_rads = a[1];
+    PyObject* matrices = a[RotMatsArg::matrices];
+    PyObject* rotation_rads = a[RotMatsArg::rotation_rads];
     const Py_ssize_t number_of_rotations = np::shape_at(matrices, 0);
     const Py_ssize_t state_dimensionality = np::shape_at(matrices, 1);
     VH_ASSERT(shape_is(matrices, {number_of_rotations, state_dimensionality, state_dimensionality}));
@@ -303,26 +314,30 @@ Ref rot_mats_multi_rads(Function&, Bound& a) {
 }
 
 const FunctionDef rot_mats_multi_rads_def{
-    "rot_mats_multi_rads",
-    "rot_mats_multi_rads",
-    rot_mats_params,
-    kArray,
-    "Rotate covariance matrices by multiple rotations.\n\n:param matrices:       Matrices to be rotated (Shape: "
-    "number_of_rotations, 2, 2)\n                       Attention: The rotation is performed inplace; hence the "
-    "content of the \"points\" is\n                       overwritten.\n                       If you would like "
-    "to keep the unrotated matrices, call this function on a copy of the\n                       matrices' numpy "
-    "array.\n\n:param rotation_rads:  Angles along which points are rotated. (Shape: number_of_rotations)\n\n"
-    ":return:               Rotated matrices (Shape: number_of_rotations, 2, 2) to offer\n                       "
-    "the user the ability to call this function with a \"rvalue\" or a copy.",
-    rot_mats_multi_rads,
-    236,
+    .name = "rot_mats_multi_rads",
+    .params = rot_mats_params,
+    .returns = kArray,
+    .doc =
+        "Rotate covariance matrices by multiple rotations.\n\n:param matrices:       Matrices to be rotated (Shape: "
+        "number_of_rotations, 2, 2)\n                       Attention: The rotation is performed inplace; hence the "
+        "content of the \"points\" is\n                       overwritten.\n                       If you would like "
+        "to keep the unrotated matrices, call this function on a copy of the\n                       matrices' numpy "
+        "array.\n\n:param rotation_rads:  Angles along which points are rotated. (Shape: number_of_rotations)\n\n"
+        ":return:               Rotated matrices (Shape: number_of_rotations, 2, 2) to offer\n                       "
+        "the user the ability to call this function with a \"rvalue\" or a copy.",
+    .body = rot_mats_multi_rads,
+    .line = 236,
 };
 
 const Param rot_points_params[] = {{"points", kArray}, {"rotation_rads", kArray}};
+struct RotPointsArg {
+    enum : std::size_t { points, rotation_rads, count };
+};
+static_assert(std::size(rot_points_params) == RotPointsArg::count);
 
 Ref rot_points_multi_rads(Function&, Bound& a) {
-    PyObject* points = a[0];
-    PyObject* rotation_rads = a[1];
+    PyObject* points = a[RotPointsArg::points];
+    PyObject* rotation_rads = a[RotPointsArg::rotation_rads];
     const Py_ssize_t number_of_rotations = np::shape_at(points, 0);
     const Py_ssize_t number_of_points_to_rotate_per_rotation = np::shape_at(points, 1);
     const Py_ssize_t state_dimensionality = np::shape_at(points, 2);
@@ -339,20 +354,20 @@ Ref rot_points_multi_rads(Function&, Bound& a) {
 }
 
 const FunctionDef rot_points_multi_rads_def{
-    "rot_points_multi_rads",
-    "rot_points_multi_rads",
-    rot_points_params,
-    kArray,
-    "Rotate the box points inplace (!) and return a reference to the first argument.\n\n:param points:         "
-    "Points to be rotated (Shape: number_of_rotations, number_of_points_per_rotation, 2)\n                       "
-    "Attention: The rotation is performed inplace; hence the content of the \"points\" is\n                       "
-    "overwritten.\n                       If you would like to keep the unrotated points, call this function on "
-    "a copy of the points\n                       numpy array.\n\n:param rotation_rads:  Angles along which "
-    "points are rotated. (Shape: number_of_rotations)\n\n:return:               Rotated points (Shape: "
-    "number_of_rotations, number_of_points_per_rotation, 2) to offer\n                       the user the "
-    "ability to call this function with a \"rvalue\" or a copy.",
-    rot_points_multi_rads,
-    277,
+    .name = "rot_points_multi_rads",
+    .params = rot_points_params,
+    .returns = kArray,
+    .doc =
+        "Rotate the box points inplace (!) and return a reference to the first argument.\n\n:param points:         "
+        "Points to be rotated (Shape: number_of_rotations, number_of_points_per_rotation, 2)\n                       "
+        "Attention: The rotation is performed inplace; hence the content of the \"points\" is\n                       "
+        "overwritten.\n                       If you would like to keep the unrotated points, call this function on "
+        "a copy of the points\n                       numpy array.\n\n:param rotation_rads:  Angles along which "
+        "points are rotated. (Shape: number_of_rotations)\n\n:return:               Rotated points (Shape: "
+        "number_of_rotations, number_of_points_per_rotation, 2) to offer\n                       the user the "
+        "ability to call this function with a \"rvalue\" or a copy.",
+    .body = rot_points_multi_rads,
+    .line = 277,
 };
 
 }  // namespace vh::shapekit

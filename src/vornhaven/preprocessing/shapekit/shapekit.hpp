@@ -1,6 +1,7 @@
-// shapekit's shared declarations: the module state made at import, the module globals the native
-// paths depend on, the NumPy loops and array layouts the kernels use, and what each file of
-// functions defines for the module file to collect.
+// shapekit's shared declarations, used by the module file and every file of functions.
+// The module state made at import, the module globals the native paths depend on, the NumPy loops
+// and array layouts the kernels use, and what each file of functions defines for the module file
+// to collect.
 #pragma once
 #include <array>
 #include <bit>
@@ -197,20 +198,23 @@ template <class C>
 void angles_cos_sin(PyArrayObject* angles, C* cosines, C* sines) {
     const npy_intp n = PyArray_DIM(angles, 0);
     const npy_intp step = PyArray_STRIDE(angles, 0);
-    const char* data = PyArray_BYTES(angles);
-    const bool single = std::is_same_v<C, float>;
-    const np::UnaryLoop& cos_loop = single ? state.cos32 : state.cos64;
-    const np::UnaryLoop& sin_loop = single ? state.sin32 : state.sin64;
-    if (cos_loop && sin_loop) {
-        cos_loop({data}, {step}, cosines, sizeof(C), n);
-        sin_loop({data}, {step}, sines, sizeof(C), n);
-        return;
-    }
-    for (npy_intp k = 0; k < n; ++k) {
-        const C t = *reinterpret_cast<const C*>(data + k * step);
-        cosines[k] = std::cos(t);
-        sines[k] = std::sin(t);
-    }
+    const C* data = reinterpret_cast<const C*>(PyArray_BYTES(angles));
+    NumpyMath<C>{}.cos(data, step, cosines, n);
+    NumpyMath<C>{}.sin(data, step, sines, n);
+}
+
+// The choice between a native kernel and the NumPy steps for an array of dtype `type` (as
+// float_type gives it, read after the module globals were looked up): `kernel(double{})` for
+// float64, `kernel(float{})` for float32; false for anything else, which the NumPy steps handle.
+template <class Kernel>
+bool dispatch_float(int type, Kernel&& kernel) {
+    if (type == NPY_DOUBLE)
+        kernel(double{});
+    else if (type == NPY_FLOAT)
+        kernel(float{});
+    else
+        return false;
+    return true;
 }
 
 // Defined by the files of functions, in the module's source order.

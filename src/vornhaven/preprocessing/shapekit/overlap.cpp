@@ -1,0 +1,487 @@
+// shapekit: overlap and clipping: segment crossings, clipping a box to the image, the all-pairs
+// overlap test of rotated rectangles, and integer bounds of boxes.
+#include "geometry/overlap.hpp"
+#include "vornhaven/preprocessing/shapekit/shapekit.hpp"
+
+namespace vh::shapekit {
+
+namespace {
+
+// Whether NumPy compares a float32 scalar with a Python float in float32 (NumPy 2) rather than
+// in float64 (NumPy 1.x); found at import.
+bool float32_compares_single = true;
+
+// `a, b = sequence`, with the unpacking errors of compiled modules.
+std::array<Ref, 2> unpack2(PyObject* sequence) {
+    auto need_more = [](Py_ssize_t found) {
+        raisef(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
+    };
+    std::array<Ref, 2> values;
+    if (PyTuple_CheckExact(sequence) || PyList_CheckExact(sequence)) {
+        const Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence);
+        if (size > 2) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+        if (size < 2) need_more(size);
+        for (Py_ssize_t i = 0; i < 2; ++i) values[i] = Ref::borrow(PySequence_Fast_GET_ITEM(sequence, i));
+        return values;
+    }
+    Ref iterator = check(PyObject_GetIter(sequence));
+    for (Py_ssize_t i = 0; i < 2; ++i) {
+        values[i] = Ref::steal(PyIter_Next(iterator.get()));
+        if (!values[i]) {
+            if (PyErr_Occurred()) throw_error();
+            need_more(i);
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(iterator.get()));
+    if (extra) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    if (PyErr_Occurred()) throw_error();
+    return values;
+}
+
+Ref py_float(double v) {
+    return check(PyFloat_FromDouble(v));
+}
+
+bool less(PyObject* a, PyObject* b) {
+    return check_status(PyObject_RichCompareBool(a, b, Py_LT)) != 0;
+}
+bool greater(PyObject* a, PyObject* b) {
+    return check_status(PyObject_RichCompareBool(a, b, Py_GT)) != 0;
+}
+bool compare_truth(PyObject* a, PyObject* b, int op) {
+    Ref result = check(PyObject_RichCompare(a, b, op));
+    return truth(result.get());
+}
+
+// A module function looked up in the module globals at call time.
+Ref call_module_function(const char* name, std::initializer_list<PyObject*> args) {
+    Ref function = Ref::borrow(global(state.globals, intern(name)));
+    return call(function.get(), args);
+}
+
+}  // namespace
+
+void prepare_overlap(PyObject* numpy) {
+    Ref tolerance = py_float(1e-11);
+    Ref single = check(PyObject_CallMethod(numpy, "float32", "O", tolerance.get()));
+    // float32(1e-11) lies below 1e-11: the comparison in float64 says so, in float32 not
+    float32_compares_single = !less(single.get(), tolerance.get());
+}
+
+// ---------------------------------------------------------------------------------------------
+// intersect
+
+const Param intersect_params[] = {{"a1", "Any"}, {"a2", "Any"}, {"b1", "Any"}, {"b2", "Any"}};
+struct IntersectArg {
+    enum : std::size_t { a1, a2, b1, b2, count };
+};
+static_assert(std::size(intersect_params) == IntersectArg::count);
+
+template <class T>
+Ref intersect_native(PyObject* const (&points)[4], int type) {
+    T p[4][2];
+    for (int k = 0; k < 4; ++k) {
+        PyArrayObject* a = np::as_array(points[k]);
+        for (int t = 0; t < 2; ++t) p[k][t] = np::at<T>(PyArray_BYTES(a), t * PyArray_STRIDE(a, 0));
+    }
+    const T tolerance = static_cast<T>(1e-11);
+    const auto c = geometry::intersect<T>(p[0], p[1], p[2], p[3], tolerance);
+    VH_ASSERT(c.denominator != 0);
+    bool found = c.found;
+    if constexpr (std::is_same_v<T, float>) {
+        if (!float32_compares_single) {  // NumPy 1.x compares the float32 badness in float64
+            const T bad_a = geometry::outside_unit(c.lambda_a), bad_b = geometry::outside_unit(c.lambda_b);
+            found = static_cast<double>(bad_b > bad_a ? bad_b : bad_a) < 1e-11;
+        }
+    }
+    if (!found) return Ref::borrow(Py_None);
+    Ref result = new_array(type, {2});
+    T* out = data_of<T>(result.get());
+    out[0] = c.point[0];
+    out[1] = c.point[1];
+    return result;
+}
+
+// How far a parameter lies outside [0, 1], as Python objects.
+Ref outside_unit(PyObject* t, PyObject* zero, PyObject* one) {
+    if (compare_truth(t, zero, Py_LE)) return negative(t);
+    if (compare_truth(t, one, Py_GE)) return subtract(t, one);
+    return Ref::borrow(zero);
+}
+
+Ref intersect(Function&, Bound& a) {
+    PyObject* const points[4] = {a[IntersectArg::a1], a[IntersectArg::a2], a[IntersectArg::b1], a[IntersectArg::b2]};
+    if (numpy_is_native()) {
+        const int type = float_type(points[0]);
+        bool native = type >= 0;
+        for (PyObject* p : points) native = native && float_type(p) == type && dims_are(p, {2});
+        if (native) return type == NPY_DOUBLE ? intersect_native<double>(points, type)
+                                              : intersect_native<float>(points, type);
+    }
+
+    PyObject *a1 = points[0], *a2 = points[1], *b1 = points[2], *b2 = points[3];
+    Ref r = subtract(a2, a1);
+    Ref s = subtract(b2, b1);
+    Ref offset = subtract(b1, a1);
+    Ref nominator = np_call("cross", {offset.get(), s.get()});
+    Ref denominator = np_call("cross", {r.get(), s.get()});
+    Ref zero = py_int(0), one = py_int(1);
+    if (vh::debug && !compare_truth(denominator.get(), zero.get(), Py_NE)) raise_assertion();
+    Ref lambda_a = divide(nominator.get(), denominator.get());
+    Ref offset_again = subtract(b1, a1);
+    Ref crossed = np_call("cross", {offset_again.get(), r.get()});
+    Ref lambda_b = divide(crossed.get(), denominator.get());
+    Ref bad_a = outside_unit(lambda_a.get(), zero.get(), one.get());
+    Ref bad_b = outside_unit(lambda_b.get(), zero.get(), one.get());
+    Ref badness = greater(bad_b.get(), bad_a.get()) ? bad_b : bad_a;  // max(bad_a, bad_b)
+    Ref tolerance = py_float(1e-11);
+    if (!compare_truth(badness.get(), tolerance.get(), Py_LT)) return Ref::borrow(Py_None);
+    Ref upper = py_float(1.0), lower = py_float(0.0);
+    Ref clamped = less(lambda_b.get(), upper.get()) ? lambda_b : upper;  // min(1.0, lambda_b)
+    clamped = greater(clamped.get(), lower.get()) ? clamped : lower;      // max(0.0, ...)
+    Ref step = multiply(clamped.get(), s.get());
+    return add(b1, step.get());
+}
+
+const FunctionDef intersect_def{
+    .name = "intersect",
+    .params = intersect_params,
+    .returns = "np.ndarray[Any, Any] | None",
+    .doc = ".",
+    .body = intersect,
+    .line = 72,
+};
+
+// ---------------------------------------------------------------------------------------------
+// clipper
+
+const Param clipper_params[] = {
+    {"box_corners", kArray},
+    {"image_size", kArray},
+    {"visualize", "bool", Conv::Bool, Kind::Positional, dflt::boolean(false)},
+};
+struct ClipperArg {
+    enum : std::size_t { box_corners, image_size, visualize, count };
+};
+static_assert(std::size(clipper_params) == ClipperArg::count);
+
+Ref clipper(Function&, Bound& a) {
+    PyObject* box_corners = a[ClipperArg::box_corners];
+    Ref zero = py_int(0), one = py_int(1);
+
+    Ref sizes = np_call("array", {a[ClipperArg::image_size]});
+    Ref image_size = subtract(sizes.get(), one.get());
+    Ref width = item(image_size.get(), zero.get());
+    Ref height = item(image_size.get(), one.get());
+    Ref nested = check(Py_BuildValue("[[OO][OO]O[OO]]", zero.get(), zero.get(), width.get(), zero.get(),
+                                     image_size.get(), zero.get(), height.get()));
+    Ref img_corners = np_call("array", {nested.get()});
+
+    // The outside flags of every box corner: (*(bc < 0), *(bc > image_size)).
+    Ref flags = check(PyList_New(0));
+    {
+        Ref iterator = check(PyObject_GetIter(box_corners));
+        while (Ref corner = Ref::steal(PyIter_Next(iterator.get()))) {
+            Ref below = check(PyObject_RichCompare(corner.get(), zero.get(), Py_LT));
+            Ref beyond = check(PyObject_RichCompare(corner.get(), image_size.get(), Py_GT));
+            Ref first = check(PySequence_Tuple(below.get()));
+            Ref second = check(PySequence_Tuple(beyond.get()));
+            check_status(PyList_Append(flags.get(), check(PySequence_Concat(first.get(), second.get())).get()));
+        }
+        if (PyErr_Occurred()) throw_error();
+    }
+
+    // The image corners, then the box corners inside the image.
+    Ref interesting = check(PySequence_List(img_corners.get()));
+    const Py_ssize_t image_corner_count = PyObject_Length(img_corners.get());
+    if (image_corner_count < 0) throw_error();
+    {
+        Ref iterator = check(PyObject_GetIter(box_corners));
+        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(flags.get()); ++k) {
+            Ref corner = Ref::steal(PyIter_Next(iterator.get()));
+            if (!corner) {
+                if (PyErr_Occurred()) throw_error();
+                break;
+            }
+            bool outside = false;
+            Ref corner_flags = Ref::borrow(PyList_GET_ITEM(flags.get(), k));
+            for (Py_ssize_t e = 0; e < PyTuple_GET_SIZE(corner_flags.get()) && !outside; ++e)
+                outside = truth(PyTuple_GET_ITEM(corner_flags.get(), e));
+            if (!outside) check_status(PyList_Append(interesting.get(), corner.get()));
+        }
+    }
+
+    // Crossings of box edges with the image borders whose flags differ between the edge's ends.
+    const Py_ssize_t n = PyList_GET_SIZE(flags.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        for (Py_ssize_t e = 0; e < 4; ++e) {
+            Ref here = item(PyList_GET_ITEM(flags.get(), i), py_int(e).get());
+            Ref previous = item(PyList_GET_ITEM(flags.get(), i == 0 ? n - 1 : i - 1), py_int(e).get());
+            if (!compare_truth(here.get(), previous.get(), Py_NE)) continue;
+            Ref from = item(box_corners, py_int(i - 1).get());
+            Ref to = item(box_corners, py_int(i).get());
+            Ref border_from = item(img_corners.get(), py_int(e - 1).get());
+            Ref border_to = item(img_corners.get(), py_int(e).get());
+            Ref crossing =
+                call_module_function("intersect", {from.get(), to.get(), border_from.get(), border_to.get()});
+            if (crossing.get() != Py_None) check_status(PyList_Append(interesting.get(), crossing.get()));
+        }
+    }
+
+    Ref spanning = item(box_corners, slice(kOpen, 3).get());
+    Ref transforms = call_module_function("coordinate_transformation", {spanning.get()});
+    auto [encode, decode] = unpack2(transforms.get());
+
+    Ref encoded_all = call(encode.get(), {interesting.get()});
+    Ref encoded = check(PyList_New(0));
+    {
+        Ref low = py_float(-1e-12), high = py_float(1.000000000001);
+        Ref iterator = check(PyObject_GetIter(encoded_all.get()));
+        Py_ssize_t k = 0;
+        while (Ref row = Ref::steal(PyIter_Next(iterator.get()))) {
+            bool keep = k >= image_corner_count;
+            if (!keep) {
+                Ref above = check(PyObject_RichCompare(low.get(), row.get(), Py_LE));
+                keep = truth(np_call("all", {above.get()}).get());
+                if (keep) {
+                    Ref below = check(PyObject_RichCompare(row.get(), high.get(), Py_LE));
+                    keep = truth(np_call("all", {below.get()}).get());
+                }
+            }
+            if (keep) check_status(PyList_Append(encoded.get(), row.get()));
+            ++k;
+        }
+        if (PyErr_Occurred()) throw_error();
+    }
+    if (PyList_GET_SIZE(encoded.get()) == 0) return check(PyTuple_Pack(2, Py_None, Py_None));
+
+    Ref minima = np_call("min", {encoded.get()}, {{"axis", zero.get()}});
+    auto [min_x, min_y] = unpack2(minima.get());
+    Ref maxima = np_call("max", {encoded.get()}, {{"axis", zero.get()}});
+    auto [max_x, max_y] = unpack2(maxima.get());
+    Ref frame = check(Py_BuildValue("[[OO][OO][OO][OO]]", min_x.get(), min_y.get(), min_x.get(), max_y.get(),
+                                    max_x.get(), max_y.get(), max_x.get(), min_y.get()));
+    Ref frame_array = np_call("array", {frame.get()});
+    Ref new_box_corners = call(decode.get(), {frame_array.get()});
+    Ref found = check(PyList_GetSlice(interesting.get(), image_corner_count, PY_SSIZE_T_MAX));
+    Ref found_array = np_call("array", {found.get()});
+    return check(PyTuple_Pack(2, new_box_corners.get(), found_array.get()));
+}
+
+const FunctionDef clipper_def{
+    .name = "clipper",
+    .params = clipper_params,
+    .returns = "tuple[np.ndarray[Any, Any] | None, np.ndarray[Any, Any] | None]",
+    .doc = "Clip boxes at the edge of the image.\n"
+           "\n"
+           ":param box_corners:              The previous box corners that may exceed the region_of_interest.\n"
+           ":param image_size:               An unrotated box that denotes the region of interest.\n"
+           ":param visualize:                If this value is set and a debug build is executed (see README), "
+           "the\n"
+           "                                 old boxes and clipped boxes are plotted in a debug pyplot window.\n"
+           ":return:                         The clipped box corners.",
+    .body = clipper,
+    .line = 83,
+};
+
+// ---------------------------------------------------------------------------------------------
+// surrounding_rectangle_from_corners
+
+const Param surrounding_params[] = {{"corners", kArray}};
+struct SurroundingArg {
+    enum : std::size_t { corners, count };
+};
+static_assert(std::size(surrounding_params) == SurroundingArg::count);
+
+Ref surrounding_rectangle_from_corners(Function&, Bound& a) {
+    PyObject* corners = a[SurroundingArg::corners];
+    const int type = numpy_is_native() ? float_type(corners) : -1;
+    if (type >= 0 && dims_are(corners, {-1, 4, 2})) {
+        const npy_intp N = PyArray_DIM(np::as_array(corners), 0);
+        Ref min_values = new_array(NPY_INT32, {N, 2});
+        Ref max_values = new_array(NPY_INT32, {N, 2});
+        bool done = false;
+        dispatch_float(type, [&](auto tag) {
+            using T = decltype(tag);
+            done = geometry::surrounding_rectangles<T>(view3<const T>(corners), N,
+                                                       data_of<std::int32_t>(min_values.get()),
+                                                       data_of<std::int32_t>(max_values.get()));
+        });
+        // NaN, infinities and values beyond int32: NumPy's conversion decides (and warns)
+        if (done) return check(PyTuple_Pack(2, min_values.get(), max_values.get()));
+    }
+
+    const Py_ssize_t number_of_boxes = PyObject_Length(corners);
+    if (number_of_boxes < 0) throw_error();
+    VH_ASSERT(shape_is(corners, {number_of_boxes, 4, 2}));
+    Ref zero = py_int(0), one = py_int(1);
+    Ref int32 = np_attr("int32");
+    Ref minima = np_call("min", {corners}, {{"axis", one.get()}});
+    Ref min_values = method(minima.get(), "astype", {int32.get()});
+    Ref maxima = np_call("max", {corners}, {{"axis", one.get()}});
+    Ref max_values = method(maxima.get(), "astype", {int32.get()});
+    VH_ASSERT(shape_is(min_values.get(), {number_of_boxes, 2}));
+    VH_ASSERT(shape_is(max_values.get(), {number_of_boxes, 2}));
+    Ref min_x = item(min_values.get(), {everything().get(), zero.get()});
+    Ref min_y = item(min_values.get(), {everything().get(), one.get()});
+    Ref max_x = item(max_values.get(), {everything().get(), zero.get()});
+    Ref max_y = item(max_values.get(), {everything().get(), one.get()});
+    for (PyObject* column : {min_x.get(), min_y.get(), max_x.get(), max_y.get()})
+        VH_ASSERT(shape_is(column, {number_of_boxes}));
+    return check(PyTuple_Pack(2, min_values.get(), max_values.get()));
+}
+
+const FunctionDef surrounding_rectangle_from_corners_def{
+    .name = "surrounding_rectangle_from_corners",
+    .params = surrounding_params,
+    .returns = "tuple[np.ndarray[Any, Any], np.ndarray[Any, Any]]",
+    .doc = ".",
+    .body = surrounding_rectangle_from_corners,
+    .line = 773,
+};
+
+// ---------------------------------------------------------------------------------------------
+// intersections
+
+const Param intersections_params[] = {
+    {"corners_a", kArray}, {"distances_a", kArray}, {"corners_b", kArray}, {"distances_b", kArray}};
+struct IntersectionsArg {
+    enum : std::size_t { corners_a, distances_a, corners_b, distances_b, count };
+};
+static_assert(std::size(intersections_params) == IntersectionsArg::count);
+
+// -distances[:, row] * 2 / np.linalg.norm(distances[:, row] * 2, axis=1)[:, None] ** 2
+Ref axis_vectors(PyObject* distances, Py_ssize_t row) {
+    Ref index = py_int(row), two = py_int(2), one = py_int(1);
+    Ref side = item(distances, {everything().get(), index.get()});
+    Ref negated = negative(side.get());
+    Ref numerator = multiply(negated.get(), two.get());
+    Ref side_again = item(distances, {everything().get(), index.get()});
+    Ref full = multiply(side_again.get(), two.get());
+    Ref linalg = np_attr("linalg");
+    Ref norms = method(linalg.get(), "norm", {full.get()}, {{"axis", one.get()}});
+    Ref column = item(norms.get(), {everything().get(), Py_None});
+    Ref squared = check(PyNumber_Power(column.get(), two.get(), Py_None));
+    return divide(numerator.get(), squared.get());
+}
+
+Ref intersections(Function&, Bound& a) {
+    PyObject* corners_a = a[IntersectionsArg::corners_a];
+    PyObject* distances_a = a[IntersectionsArg::distances_a];
+    PyObject* corners_b = a[IntersectionsArg::corners_b];
+    PyObject* distances_b = a[IntersectionsArg::distances_b];
+    const int type = numpy_is_native() ? float_type(corners_a) : -1;
+    if (type >= 0 && float_type(distances_a) == type && float_type(corners_b) == type &&
+        float_type(distances_b) == type && dims_are(corners_a, {-1, 4, 2}) && dims_are(corners_b, {-1, 4, 2})) {
+        const npy_intp Na = PyArray_DIM(np::as_array(corners_a), 0), Nb = PyArray_DIM(np::as_array(corners_b), 0);
+        if (dims_are(distances_a, {Na, 4, 2}) && dims_are(distances_b, {Nb, 4, 2})) {
+            Ref result = new_array(NPY_BOOL, {Na, Nb});
+            dispatch_float(type, [&](auto tag) {
+                using T = decltype(tag);
+                const geometry::RectangleSet<T> set_a(view3<const T>(corners_a), view3<const T>(distances_a), Na);
+                const geometry::RectangleSet<T> set_b(view3<const T>(corners_b), view3<const T>(distances_b), Nb);
+                Py_BEGIN_ALLOW_THREADS;
+                geometry::intersections<T>(set_a, set_b, data_of<bool>(result.get()));
+                Py_END_ALLOW_THREADS;
+            });
+            return result;
+        }
+    }
+
+    const Py_ssize_t Na = np::shape_at(corners_a, 0);
+    const Py_ssize_t Nb = np::shape_at(corners_b, 0);
+    VH_ASSERT(shape_is(corners_a, {Na, 4, 2}));
+    VH_ASSERT(shape_is(corners_b, {Nb, 4, 2}));
+    Ref zero = py_int(0), one = py_int(1);
+    Ref first_b = item(corners_b, {everything().get(), zero.get()});
+    Ref spread_b = item(first_b.get(), {Py_None, everything().get(), Py_None});
+    Ref lifted_a = item(corners_a, {everything().get(), Py_None});
+    Ref adbc = subtract(spread_b.get(), lifted_a.get());
+    VH_ASSERT(shape_is(adbc.get(), {Na, Nb, 4, 2}));
+    Ref first_a = item(corners_a, {everything().get(), zero.get()});
+    Ref spread_a = item(first_a.get(), {everything().get(), Py_None, Py_None});
+    Ref lifted_b = item(corners_b, Py_None);
+    Ref ehfg = subtract(spread_a.get(), lifted_b.get());
+    VH_ASSERT(shape_is(adbc.get(), {Na, Nb, 4, 2}));
+    VH_ASSERT(shape_is(ehfg.get(), {Na, Nb, 4, 2}));
+    VH_ASSERT(shape_is(distances_a, {Na, 4, 2}));
+    Ref to_bottom_a = axis_vectors(distances_a, 0);
+    Ref to_right_a = axis_vectors(distances_a, 1);
+    VH_ASSERT(shape_is(to_bottom_a.get(), {Na, 2}));
+    VH_ASSERT(shape_is(to_right_a.get(), {Na, 2}));
+    VH_ASSERT(shape_is(corners_b, {Nb, 4, 2}));
+    VH_ASSERT(shape_is(distances_b, {Nb, 4, 2}));
+    Ref to_bottom_b = axis_vectors(distances_b, 0);
+    Ref to_right_b = axis_vectors(distances_b, 1);
+    VH_ASSERT(shape_is(to_bottom_b.get(), {Nb, 2}));
+    VH_ASSERT(shape_is(to_right_b.get(), {Nb, 2}));
+
+    Ref own = check(PyUnicode_FromString("abft,at->abf"));
+    Ref other = check(PyUnicode_FromString("abft,bt->abf"));
+    Ref b_ab = np_call("einsum", {own.get(), ehfg.get(), to_right_a.get()});
+    Ref b_ad = np_call("einsum", {own.get(), ehfg.get(), to_bottom_a.get()});
+    Ref a_ef = np_call("einsum", {other.get(), adbc.get(), to_right_b.get()});
+    Ref a_eh = np_call("einsum", {other.get(), adbc.get(), to_bottom_b.get()});
+    PyObject* const projections[4] = {b_ab.get(), b_ad.get(), a_ef.get(), a_eh.get()};
+    VH_ASSERT(shape_is(b_ab.get(), {Na, Nb, 4}));
+    if (vh::debug) {
+        Ref shapes = check(PySet_New(nullptr));
+        for (PyObject* p : projections) check_status(PySet_Add(shapes.get(), np::shape_of(p).get()));
+        if (PySet_GET_SIZE(shapes.get()) != 1) raise_assertion();
+    }
+
+    Ref shape = shape_tuple({Na, Nb});
+    Ref boolean = Ref::borrow(reinterpret_cast<PyObject*>(&PyBool_Type));
+    Ref result = np_call("zeros", {shape.get()}, {{"dtype", boolean.get()}});
+    for (Py_ssize_t i = 0; i < Na; ++i) {
+        Ref ia = py_int(i);
+        for (Py_ssize_t j = 0; j < Nb; ++j) {
+            Ref jb = py_int(j);
+            bool separated = false;
+            for (PyObject* projection : projections) {
+                Ref val = item(projection, {ia.get(), jb.get()});
+                Ref below = check(PyObject_RichCompare(val.get(), zero.get(), Py_LT));
+                separated = truth(method(below.get(), "all", {}).get());
+                if (!separated) {
+                    Ref above = check(PyObject_RichCompare(val.get(), one.get(), Py_GT));
+                    separated = truth(method(above.get(), "all", {}).get());
+                }
+                if (separated) break;
+            }
+            if (!separated) set_item(result.get(), {ia.get(), jb.get()}, Py_True);
+        }
+    }
+    return result;
+}
+
+const FunctionDef intersections_def{
+    .name = "intersections",
+    .params = intersections_params,
+    .returns = kArray,
+    .doc = "Compute intersections.\n"
+           "\n"
+           "Separating axis test of rotated rectangles, see \"2D Rotated Rectangle Collision\" (gamedev.net).\n"
+           "\n"
+           "Box corners:\n"
+           "\n"
+           "\n"
+           ":param corners_a: array containing the box corners (top left, bottom left, top right,\n"
+           "                  bottom right = A D B C)\n"
+           "                          A---B\n"
+           "                          |   |\n"
+           "                          |   |\n"
+           "                          D---C\n"
+           ":param distances_a:\n"
+           ":param corners_b: array containing the box corners (top left, bottom left, top right,\n"
+           "                  bottom right = E H F G)\n"
+           "                          E---F\n"
+           "                          |   |\n"
+           "                          |   |\n"
+           "                          H---G\n"
+           ":param distances_b:\n"
+           ":return:",
+    .body = intersections,
+    .line = 797,
+};
+
+}  // namespace vh::shapekit
