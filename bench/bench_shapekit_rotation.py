@@ -1,10 +1,10 @@
 """Rotations of shapekit: batched in-place rotations of point sets and of 2 x 2 matrices, and
 the single rotation matrix.
 
-The NumPy side of each workload is the plain Python version of the same steps: sizes read from
-``.shape`` into ints, the shape asserts, ``np.cos`` / ``np.sin``, the stacked matrices built
-with ``np.array(...).reshape``, one ``np.einsum(..., out=...)`` and the return of the input
-array. Both sides rotate in place, each on its own copy of the inputs, so repeated calls keep
+The NumPy side of each workload is the plain Python version of the same steps, the one the tests
+compare with (``tests/numpy_steps.py``): sizes read from ``.shape`` into ints, the shape asserts,
+``np.cos`` / ``np.sin``, the stacked matrices built with ``np.array(...).reshape``, one
+``np.einsum(..., out=...)`` and the return of the input array. Both sides rotate in place, each on its own copy of the inputs, so repeated calls keep
 rotating the same arrays; rotations keep norms, so the values stay in range.
 """
 
@@ -15,6 +15,7 @@ from typing import Any, Callable
 
 import numpy as np
 
+import numpy_steps as steps
 from harness import Workload
 
 SIZES = (1, 10, 100, 1000, 10000)
@@ -31,48 +32,6 @@ def _shapekit() -> Any:
     from vornhaven.preprocessing import shapekit
 
     return shapekit
-
-
-# --- NumPy versions ------------------------------------------------------------------------
-
-
-def np_get_rotation_matrix_2d(*, angle_in_deg: float | None = None, angle_in_rad: float | None = None) -> np.ndarray:
-    if (angle_in_deg is None) == (angle_in_rad is None):
-        raise ValueError(f"Pass angle either in degrees ({angle_in_deg}) in radians ({angle_in_rad}).")
-    if angle_in_deg is not None:
-        angle_in_rad = angle_in_deg / 180 * np.pi
-    return np.array(
-        [[np.cos(angle_in_rad), -1.0 * np.sin(angle_in_rad)], [np.sin(angle_in_rad), np.cos(angle_in_rad)]]
-    )
-
-
-def np_rot_mats_multi_rads(matrices: np.ndarray, rotation_rads: np.ndarray) -> np.ndarray:
-    number_of_rotations = int(matrices.shape[0])
-    state_dimensionality = int(matrices.shape[1])
-    assert matrices.shape == (number_of_rotations, state_dimensionality, state_dimensionality)
-    assert rotation_rads.shape == (number_of_rotations,)
-    cr = np.cos(rotation_rads)
-    sr = np.sin(rotation_rads)
-    rotation_matrix = np.array([[cr, -sr], [sr, cr]]).reshape((2, 2, number_of_rotations))
-    assert rotation_matrix.shape == (state_dimensionality, state_dimensionality, number_of_rotations)
-    np.einsum("tTR,RTS,sSR->Rts", rotation_matrix, matrices, rotation_matrix, out=matrices)
-    assert matrices.shape == (number_of_rotations, state_dimensionality, state_dimensionality)
-    return matrices
-
-
-def np_rot_points_multi_rads(points: np.ndarray, rotation_rads: np.ndarray) -> np.ndarray:
-    number_of_rotations = int(points.shape[0])
-    number_of_points_to_rotate_per_rotation = int(points.shape[1])
-    state_dimensionality = int(points.shape[2])
-    assert points.shape == (number_of_rotations, number_of_points_to_rotate_per_rotation, state_dimensionality)
-    assert rotation_rads.shape == (number_of_rotations,)
-    cr = np.cos(rotation_rads)
-    sr = np.sin(rotation_rads)
-    rotation_matrix = np.array([[cr, -sr], [sr, cr]]).reshape((2, 2, number_of_rotations))
-    assert rotation_matrix.shape == (state_dimensionality, state_dimensionality, number_of_rotations)
-    np.einsum("rcR,Rxc->Rxr", rotation_matrix, points, out=points)
-    assert points.shape == (number_of_rotations, number_of_points_to_rotate_per_rotation, state_dimensionality)
-    return points
 
 
 # --- inputs --------------------------------------------------------------------------------
@@ -112,14 +71,14 @@ def _pair(
 
 def _points_workload(dtype: type) -> Workload:
     def setup(size: int) -> tuple[Callable[[], Any], Callable[[], Any]]:
-        return _pair(_shapekit().rot_points_multi_rads, np_rot_points_multi_rads, *_point_sets(size, dtype))
+        return _pair(_shapekit().rot_points_multi_rads, steps.rot_points_multi_rads, *_point_sets(size, dtype))
 
     return Workload(f"rot_points_multi_rads[{np.dtype(dtype).name}]", SIZES, setup, STACK_TARGETS, RTOL[dtype])
 
 
 def _mats_workload(dtype: type) -> Workload:
     def setup(size: int) -> tuple[Callable[[], Any], Callable[[], Any]]:
-        return _pair(_shapekit().rot_mats_multi_rads, np_rot_mats_multi_rads, *_covariances(size, dtype))
+        return _pair(_shapekit().rot_mats_multi_rads, steps.rot_mats_multi_rads, *_covariances(size, dtype))
 
     return Workload(f"rot_mats_multi_rads[{np.dtype(dtype).name}]", SIZES, setup, STACK_TARGETS, RTOL[dtype])
 
@@ -130,8 +89,8 @@ def _matrix_workload(keyword: str, angle: float) -> Workload:
         # Lambdas rather than partial(..., **kwargs): a partial with keywords copies its dict on
         # every call, which would cost more than the native call itself.
         if keyword == "angle_in_deg":
-            return lambda: native(angle_in_deg=angle), lambda: np_get_rotation_matrix_2d(angle_in_deg=angle)
-        return lambda: native(angle_in_rad=angle), lambda: np_get_rotation_matrix_2d(angle_in_rad=angle)
+            return lambda: native(angle_in_deg=angle), lambda: steps.get_rotation_matrix_2d(angle_in_deg=angle)
+        return lambda: native(angle_in_rad=angle), lambda: steps.get_rotation_matrix_2d(angle_in_rad=angle)
 
     return Workload(f"get_rotation_matrix_2d[{keyword}]", (1,), setup, {1: 5.0}, 1e-15)
 

@@ -26,8 +26,10 @@ from pathlib import Path
 from typing import Any, Sequence
 
 BENCH_DIR = Path(__file__).resolve().parent
-if str(BENCH_DIR) not in sys.path:
-    sys.path.insert(0, str(BENCH_DIR))
+STEPS_DIR = BENCH_DIR.parent / "tests"  # numpy_steps: the NumPy side of the shapekit workloads
+for _directory in (STEPS_DIR, BENCH_DIR):
+    if str(_directory) not in sys.path:
+        sys.path.insert(0, str(_directory))
 
 import numpy as np  # noqa: E402
 

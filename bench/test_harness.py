@@ -1,4 +1,5 @@
-"""Tests of the benchmark runner and of the NumPy versions the rotation workloads compare against.
+"""Tests of the benchmark runner and of the NumPy versions the rotation workloads compare against
+(``tests/numpy_steps.py``).
 
 Run with ``python -m pytest bench`` in an environment with NumPy and pytest (matplotlib is only
 needed for the end-to-end run). They do not need the native module.
@@ -17,9 +18,11 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
+BENCH_DIR = Path(__file__).resolve().parent
+sys.path[:0] = [str(BENCH_DIR), str(BENCH_DIR.parent / "tests")]  # as run.py sets them
 
 import bench_shapekit_rotation as rot  # noqa: E402
+import numpy_steps as steps  # noqa: E402
 import run  # noqa: E402
 from harness import Workload, assert_same_result, autorange, measure  # noqa: E402
 
@@ -203,7 +206,7 @@ class TestRotationReferences:
         points, angles = rot._point_sets(50, dtype)
         x, y = points[..., 0].astype(np.float64), points[..., 1].astype(np.float64)
         c, s = np.cos(angles.astype(np.float64))[:, None], np.sin(angles.astype(np.float64))[:, None]
-        result = rot.np_rot_points_multi_rads(points, angles)
+        result = steps.rot_points_multi_rads(points, angles)
         assert result is points and result.dtype == dtype
         np.testing.assert_allclose(result, np.stack([x * c - y * s, x * s + y * c], -1), rtol=1e-5, atol=1e-2)
 
@@ -213,17 +216,17 @@ class TestRotationReferences:
         c, s = np.cos(angles.astype(np.float64)), np.sin(angles.astype(np.float64))
         r = np.stack([np.stack([c, -s], -1), np.stack([s, c], -1)], -2)
         expected = r @ matrices.astype(np.float64) @ r.transpose(0, 2, 1)
-        result = rot.np_rot_mats_multi_rads(matrices, angles)
+        result = steps.rot_mats_multi_rads(matrices, angles)
         assert result is matrices and result.dtype == dtype
         np.testing.assert_allclose(result, expected, rtol=1e-5, atol=1e-3)
 
     def test_rotation_matrix(self):
-        np.testing.assert_allclose(rot.np_get_rotation_matrix_2d(angle_in_deg=90), [[0, -1], [1, 0]], atol=1e-15)
-        assert np.array_equal(rot.np_get_rotation_matrix_2d(angle_in_rad=0.0), np.eye(2))
+        np.testing.assert_allclose(steps.get_rotation_matrix_2d(angle_in_deg=90), [[0, -1], [1, 0]], atol=1e-15)
+        assert np.array_equal(steps.get_rotation_matrix_2d(angle_in_rad=0.0), np.eye(2))
         with pytest.raises(ValueError, match=r"degrees \(None\) in radians \(None\)"):
-            rot.np_get_rotation_matrix_2d()
+            steps.get_rotation_matrix_2d()
         with pytest.raises(ValueError, match=r"degrees \(1.0\) in radians \(1.0\)"):
-            rot.np_get_rotation_matrix_2d(angle_in_deg=1.0, angle_in_rad=1.0)
+            steps.get_rotation_matrix_2d(angle_in_deg=1.0, angle_in_rad=1.0)
 
     def test_workloads_accept_a_sound_implementation_and_reject_a_wrong_one(self, monkeypatch):
         # A native side that computes in double precision and rounds once must pass the check at
@@ -242,7 +245,7 @@ class TestRotationReferences:
             return matrices
 
         def rot_matrix(*, angle_in_deg=None, angle_in_rad=None):
-            return rot.np_get_rotation_matrix_2d(angle_in_deg=angle_in_deg, angle_in_rad=angle_in_rad)
+            return steps.get_rotation_matrix_2d(angle_in_deg=angle_in_deg, angle_in_rad=angle_in_rad)
 
         fake = types.SimpleNamespace(
             rot_points_multi_rads=rot_points, rot_mats_multi_rads=rot_mats, get_rotation_matrix_2d=rot_matrix

@@ -16,7 +16,6 @@ import multiprocessing
 import pickle
 import re
 import sys
-import tracemalloc
 import typing
 
 import albumentations as A
@@ -536,15 +535,7 @@ def test_pipelines_run_in_worker_processes(method):
 
 # --- reference counts and memory ------------------------------------------------------------------
 
-def _resident_bytes():
-    try:
-        with open("/proc/self/statm") as f:
-            return int(f.read().split()[1]) * 4096
-    except OSError:
-        return 0
-
-
-def test_repeated_use_is_stable():
+def test_repeated_use_is_stable(memory_growth):
     image = np.zeros((12, 9, 3), np.uint8)
     bbox, keypoint, bad_bbox, text = (0.1, 0.2, 0.5, 0.6), (1.0, 2.0, 0.0, 1.0), [0.1, 0.2, 0.5, 0.6], "x"
     inputs = [image, bbox, keypoint, bad_bbox, text]
@@ -570,27 +561,12 @@ def test_repeated_use_is_stable():
         pipeline(**data)
         FracBorder(2.0, border_mode=1.5)
 
-    def growth_per_interval(measure, intervals, iterations):
-        deltas, previous = [], measure()
-        for _ in range(intervals):
-            for _ in range(iterations):
-                run_once()
-            gc.collect()
-            current = measure()
-            deltas.append(current - previous)
-            previous = current
-        return deltas
-
     for _ in range(200):
         run_once()
     gc.collect()
     counts = [sys.getrefcount(obj) for obj in inputs + transforms + CLASSES]
-    rss_growth = growth_per_interval(_resident_bytes, 3, 800) if _resident_bytes() else [0]
-    tracemalloc.start()
-    try:
-        traced_growth = growth_per_interval(lambda: tracemalloc.get_traced_memory()[0], 3, 300)
-    finally:
-        tracemalloc.stop()
+    rss_growth = memory_growth(run_once, 3, 800, resident=True)
+    traced_growth = memory_growth(run_once, 3, 300)
     assert [sys.getrefcount(obj) for obj in inputs + transforms + CLASSES] == counts
     assert min(traced_growth) < 8 * 1024, traced_growth
     assert min(rss_growth) < 1024 * 1024, rss_growth

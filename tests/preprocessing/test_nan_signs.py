@@ -9,11 +9,12 @@ at sizes across the vector bodies and remainders of NumPy's loops (past 64 boxes
 import numpy as np
 import pytest
 
-import boxes_reference as ref
-from boxes_reference import assert_identical, outcome, twins
+import numpy_steps as steps
+from numpy_steps import assert_identical, outcome, twins
 from vornhaven.preprocessing import shapekit as sk
 
 fit = sk.get_box_and_rotation_from_parallelogram_keypoints
+steps_fit = steps.get_box_and_rotation_from_parallelogram_keypoints
 SPECIAL = [np.nan, np.inf, -np.inf, 0.0, -0.0, 1.0, -2.5, 1e300]
 SIZES = [1, 2, 5, 9, 17, 70]
 DTYPES = [(np.float64, np.float64), (np.float32, np.float32), (np.float64, np.float32)]
@@ -27,19 +28,9 @@ def special(rng, shape, dtype, share=0.4):
         return values.astype(dtype)
 
 
-def stacked(rads):
-    cr, sr = np.cos(rads), np.sin(rads)
-    return np.array([[cr, -sr], [sr, cr]]).reshape((2, 2, len(rads)))
-
-
-def reference_rot_mats(matrices, rads):
-    np.einsum("tTR,RTS,sSR->Rts", stacked(rads), matrices, stacked(rads), out=matrices)
-    return matrices
-
-
 ROTATIONS = {
-    "points": (sk.rot_points_multi_rads, ref.rot_points_multi_rads, (3, 2)),
-    "matrices": (sk.rot_mats_multi_rads, reference_rot_mats, (2, 2)),
+    "points": (sk.rot_points_multi_rads, steps.rot_points_multi_rads, (3, 2)),
+    "matrices": (sk.rot_mats_multi_rads, steps.rot_mats_multi_rads, (2, 2)),
 }
 
 
@@ -61,9 +52,8 @@ def test_rotations(kind, dtypes, layout):
 @pytest.mark.parametrize("angle", [np.nan, np.inf, -np.inf, 1e300, -0.0])
 @pytest.mark.parametrize("keyword", ["angle_in_rad", "angle_in_deg"])
 def test_rotation_matrix(keyword, angle):
-    radians = angle / 180 * np.pi if keyword == "angle_in_deg" else angle
     with np.errstate(all="ignore"):
-        expected = np.array([[np.cos(radians), -1.0 * np.sin(radians)], [np.sin(radians), np.cos(radians)]])
+        expected = steps.get_rotation_matrix_2d(**{keyword: angle})
         assert_identical(sk.get_rotation_matrix_2d(**{keyword: angle}), expected)
 
 
@@ -72,18 +62,19 @@ def box_calls(rng, n, dtype):
     keypoints = special(rng, (n, 3, 2), dtype)
     for mode in sk.BoxReconstruction:
         yield (f"fit {mode.name}", lambda k, mode=mode: fit(k, box_reconstruction_mode=mode),
-               lambda k, mode=mode: ref.get_box_and_rotation_from_parallelogram_keypoints(k, mode.value), [keypoints])
+               lambda k, mode=mode: steps_fit(k, box_reconstruction_mode=mode), [keypoints])
         longer = np.arange(n) * 2 + rng.integers(0, 2, n)
         yield (f"parallelogram_to_box {mode.name}", lambda f, i, mode=mode: sk.parallelogram_to_box(f, i, mode),
-               lambda f, i, mode=mode: ref.parallelogram_to_box(f, i, mode), [special(rng, (2 * n, 2), dtype), longer])
+               lambda f, i, mode=mode: steps.parallelogram_to_box(f, i, mode),
+               [special(rng, (2 * n, 2), dtype), longer])
     for name, shape in [("vexl_to_keypoints", (n, 5)), ("vexl_to_box_corners", (n, 5)),
                         ("keypoints_to_vexl", (n, 3, 2)), ("keypoints_to_box_corners", (n, 3, 2)),
                         ("get_corner_points_from_box_tuples", (n, 2, 2))]:
-        yield name, getattr(sk, name), getattr(ref, name), [special(rng, shape, dtype)]
-    yield ("box_corners_to_vexl", sk.box_corners_to_vexl, ref.box_corners_to_vexl,
+        yield name, getattr(sk, name), getattr(steps, name), [special(rng, shape, dtype)]
+    yield ("box_corners_to_vexl", sk.box_corners_to_vexl, steps.box_corners_to_vexl,
            [special(rng, (n, 4, 2), dtype), special(rng, (n,), dtype)])
     for size_factor in [1.0, np.nan, np.inf]:
-        yield ("inference_boxes_to_corners", sk.inference_boxes_to_corners, ref.inference_boxes_to_corners,
+        yield ("inference_boxes_to_corners", sk.inference_boxes_to_corners, steps.inference_boxes_to_corners,
                [special(rng, (n, 6), np.float32), size_factor])
 
 

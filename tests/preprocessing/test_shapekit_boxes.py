@@ -2,7 +2,7 @@
 fitting of boxes to parallelogram keypoints.
 
 Results are compared bit for bit (values, dtype, shape, strides) with the plain NumPy steps in
-``boxes_reference``, through the native paths and through NumPy's (the module's ``np`` replaced).
+``numpy_steps``, through the native paths and through NumPy's (the module's ``np`` replaced).
 """
 
 import numpy as np
@@ -12,20 +12,13 @@ from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 from numpy.testing import assert_allclose, assert_array_equal
 
-import boxes_reference as ref
-from boxes_reference import LAYOUTS, assert_identical, outcome, twins
+import numpy_steps as steps
+from numpy_steps import BOX_LAYOUTS, assert_identical, outcome, twins
 from vornhaven.preprocessing import shapekit as sk
 
 PI = np.pi
 BR = sk.BoxReconstruction
 fit = sk.get_box_and_rotation_from_parallelogram_keypoints
-
-
-@pytest.fixture(params=["native", "numpy"])
-def path(request, monkeypatch):
-    if request.param == "numpy":
-        monkeypatch.setattr(sk, "np", ref.NumpyStandIn())
-    return request.param
 
 
 # --------------------------------------------------------------------------------------------
@@ -111,7 +104,7 @@ class TestParallelogramToBox:
         flat, expected = self.FLAT.astype(dtype), self.FLAT.astype(dtype)
         longer = np.array([0, 3], dtype=index_dtype)
         assert sk.parallelogram_to_box(flat, longer, mode) is flat
-        ref.parallelogram_to_box(expected, longer, mode)
+        steps.parallelogram_to_box(expected, longer, mode)
         assert_array_equal(flat, expected)
 
     def test_repeated_indices_read_everything_before_writing(self, path):
@@ -160,25 +153,26 @@ class TestParallelogramToBox:
 
 def random_parallelograms(rng, n, dtype=np.float64, jitter=5.0):
     boxes = np.column_stack([rng.uniform(-1e3, 1e3, (n, 2)), rng.uniform(0.5, 300, (n, 2)), rng.uniform(-7, 7, n)])
-    keypoints = ref.vexl_to_keypoints(boxes).reshape((n, 3, 2))
+    keypoints = steps.vexl_to_keypoints(boxes).reshape((n, 3, 2))
     keypoints[:, 1:] += rng.uniform(-jitter, jitter, (n, 2, 2))
     return keypoints.astype(dtype)
 
 
 @pytest.mark.parametrize("dtype", [np.float64, np.float32])
-@pytest.mark.parametrize("layout", LAYOUTS)
+@pytest.mark.parametrize("layout", BOX_LAYOUTS)
 def test_functions_match_the_numpy_steps(dtype, layout, path):
     rng = np.random.default_rng(5)
     for n in (0, 1, 2, 3, 17, 130, 300):  # across the chunks of the native loops
         keypoints, expected_keypoints = twins(random_parallelograms(rng, n, dtype), layout)
         for mode in BR:
             assert_identical(fit(keypoints, box_reconstruction_mode=mode),
-                             ref.get_box_and_rotation_from_parallelogram_keypoints(expected_keypoints, mode.value))
+                             steps.get_box_and_rotation_from_parallelogram_keypoints(
+                                 expected_keypoints, box_reconstruction_mode=mode))
         assert_array_equal(keypoints, expected_keypoints)
         points, _ = twins(keypoints[:, 1] - keypoints[:, 0], layout)
-        assert_identical(sk.get_angles_from_points(points), ref.get_angles_from_points(points))
+        assert_identical(sk.get_angles_from_points(points), steps.get_angles_from_points(points))
         tuples, _ = twins(keypoints[:, 1:] - keypoints[:, :1], layout)
-        assert_identical(sk.get_corner_points_from_box_tuples(tuples), ref.get_corner_points_from_box_tuples(tuples))
+        assert_identical(sk.get_corner_points_from_box_tuples(tuples), steps.get_corner_points_from_box_tuples(tuples))
 
 
 @settings(max_examples=200, deadline=None)
@@ -186,7 +180,7 @@ def test_functions_match_the_numpy_steps(dtype, layout, path):
 def test_fit_of_arbitrary_values_including_nan_and_inf(data, dtype, mode):
     n = data.draw(st.integers(0, 5))
     keypoints = data.draw(hnp.arrays(dtype, (n, 3, 2), elements=hnp.from_dtype(np.dtype(dtype))))
-    expected = outcome(ref.get_box_and_rotation_from_parallelogram_keypoints, keypoints, mode.value)
+    expected = outcome(steps.get_box_and_rotation_from_parallelogram_keypoints, keypoints, box_reconstruction_mode=mode)
     assert_identical(outcome(fit, keypoints, box_reconstruction_mode=mode), expected)
 
 

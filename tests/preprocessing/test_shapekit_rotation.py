@@ -1,7 +1,7 @@
 """Rotation matrices, batched in-place rotations and changes of coordinate system in shapekit.
 
 The stack rotations and the coordinate transformation are compared against plain NumPy
-versions of the same computation (``reference_*`` below).  Those perform exactly the NumPy
+versions of the same computation (``numpy_steps``).  Those perform exactly the NumPy
 calls the module is documented to make, so on identical inputs the results must agree bit for
 bit; the twin arrays fed to both sides therefore share values *and* memory layout, because
 ``np.einsum`` may choose a different accumulation order for a different layout.
@@ -9,9 +9,7 @@ bit; the twin arrays fed to both sides therefore share values *and* memory layou
 
 import gc
 import math
-import os
 import sys
-import tracemalloc
 from decimal import Decimal
 from fractions import Fraction
 
@@ -22,99 +20,26 @@ from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 from numpy.testing import assert_allclose, assert_array_equal
 
+import numpy_steps as steps
+from numpy_steps import outcome, twins, whole
 from vornhaven.preprocessing import shapekit as sk
 
 PI = np.pi
 
 
-# --------------------------------------------------------------------------------------------
-# Plain NumPy references
-# --------------------------------------------------------------------------------------------
+def rotation_matrix(angle_in_rad):
+    return steps.get_rotation_matrix_2d(angle_in_rad=angle_in_rad)
 
 
-def reference_rotation_matrix(angle_in_rad):
-    return np.array(
-        [
-            [np.cos(angle_in_rad), -1.0 * np.sin(angle_in_rad)],
-            [np.sin(angle_in_rad), np.cos(angle_in_rad)],
-        ]
-    )
+def random_twins(rng, shape, dtype, layout, low, high):
+    """Two independent arrays of the layout holding equal random values (see ``numpy_steps.twins``)."""
+    return twins(rng.uniform(low, high, shape).astype(dtype), layout)
 
 
-def _reference_stacked_rotations(rotation_rads, number_of_rotations):
-    cr = np.cos(rotation_rads)
-    sr = np.sin(rotation_rads)
-    return np.array([[cr, -sr], [sr, cr]]).reshape((2, 2, number_of_rotations))
-
-
-def reference_rot_points(points, rotation_rads):
-    rotation_matrix = _reference_stacked_rotations(rotation_rads, points.shape[0])
-    np.einsum("rcR,Rxc->Rxr", rotation_matrix, points, out=points)
-    return points
-
-
-def reference_rot_mats(matrices, rotation_rads):
-    rotation_matrix = _reference_stacked_rotations(rotation_rads, matrices.shape[0])
-    np.einsum("tTR,RTS,sSR->Rts", rotation_matrix, matrices, rotation_matrix, out=matrices)
-    return matrices
-
-
-def reference_coordinate_transformation(spanning_points):
-    new_origin = spanning_points[1]
-    base_system = (spanning_points[[0, 2]] - new_origin).T
-    coordinate_transform_matrix = np.linalg.pinv(base_system)
-    return (
-        lambda a: coordinate_transform_matrix.dot((a - new_origin).T).T,
-        lambda a: base_system.dot(a.T).T + new_origin,
-    )
-
-
-def outcome(function, *args):
-    """The result of a call, or the type of the exception it raised."""
-    try:
-        with np.errstate(all="ignore"):
-            return function(*args)
-    except Exception as exc:  # noqa: BLE001 - the type is the outcome
-        return type(exc)
-
-
-# --------------------------------------------------------------------------------------------
-# Memory layouts: each returns (shape of the base array, view of the wanted shape on it)
-# --------------------------------------------------------------------------------------------
-
-
-def _all_axes(step):
-    return lambda base: base[(slice(None, None, step),) * base.ndim]
-
-
-def _permuted(shape):
-    order = np.roll(np.arange(len(shape)), -1)
-    return tuple(shape[i] for i in order), lambda base: base.transpose(np.argsort(order))
-
-
-LAYOUTS = {
-    "contiguous": lambda shape: (shape, lambda base: base),
-    "transposed": lambda shape: (shape[::-1], lambda base: base.T),
-    "permuted": _permuted,
-    "strided": lambda shape: (tuple(2 * s for s in shape), _all_axes(2)),
-    "reversed": lambda shape: (shape, _all_axes(-1)),
-    "reversed_strided": lambda shape: (tuple(2 * s for s in shape), _all_axes(-2)),
-}
-
-
-def twin_arrays(rng, shape, dtype, layout, low, high):
-    """Two independent arrays with equal values and equal strides, and the bases they view."""
-    base_shape, make_view = LAYOUTS[layout](tuple(shape))
-    base = rng.uniform(low, high, base_shape).astype(dtype)
-    first, second = base.copy(), base.copy()
-    first_view, second_view = make_view(first), make_view(second)
-    assert first_view.shape == tuple(shape)
-    return first, first_view, second, second_view
-
-
+STACK_LAYOUTS = ["contiguous", "transposed", "permuted", "strided", "reversed_axes", "reversed_strided"]
 STACK_FUNCTIONS = {
-    "points": (sk.rot_points_multi_rads, reference_rot_points),
-    "mats": (sk.rot_mats_multi_rads, reference_rot_mats),
+    "points": (sk.rot_points_multi_rads, steps.rot_points_multi_rads),
+    "mats": (sk.rot_mats_multi_rads, steps.rot_mats_multi_rads),
 }
 POINT_SHAPES = [
     (0, 0, 2), (0, 3, 2), (1, 1, 2), (1, 4, 2), (2, 1, 2), (3, 5, 2), (5, 0, 2),
@@ -146,7 +71,7 @@ class TestGetRotationMatrix2d:
     )
     def test_degrees_are_converted_dividing_first(self, degrees):
         result = sk.get_rotation_matrix_2d(angle_in_deg=degrees)
-        assert_array_equal(result, reference_rotation_matrix(degrees / 180 * PI))
+        assert_array_equal(result, rotation_matrix(degrees / 180 * PI))
 
     @settings(max_examples=300, deadline=None)
     @given(angle=st.floats(allow_nan=True, allow_infinity=True), in_degrees=st.booleans())
@@ -154,10 +79,10 @@ class TestGetRotationMatrix2d:
         with np.errstate(all="ignore"):
             if in_degrees:
                 result = sk.get_rotation_matrix_2d(angle_in_deg=angle)
-                expected = reference_rotation_matrix(angle / 180 * PI)
+                expected = rotation_matrix(angle / 180 * PI)
             else:
                 result = sk.get_rotation_matrix_2d(angle_in_rad=angle)
-                expected = reference_rotation_matrix(angle)
+                expected = rotation_matrix(angle)
         assert_array_equal(result, expected)
         assert_array_equal(np.signbit(result), np.signbit(expected))  # of NaN too
 
@@ -169,7 +94,7 @@ class TestGetRotationMatrix2d:
         first[...] = 123.0
         second = sk.get_rotation_matrix_2d(angle_in_rad=0.25)
         assert second is not first
-        assert_array_equal(second, reference_rotation_matrix(0.25))
+        assert_array_equal(second, rotation_matrix(0.25))
 
     @pytest.mark.parametrize("keyword", ["angle_in_deg", "angle_in_rad"])
     @pytest.mark.parametrize(
@@ -182,16 +107,16 @@ class TestGetRotationMatrix2d:
         result = sk.get_rotation_matrix_2d(**{keyword: value})
         converted = float(value)
         radians = converted / 180 * PI if keyword == "angle_in_deg" else converted
-        assert_array_equal(result, reference_rotation_matrix(radians))
+        assert_array_equal(result, rotation_matrix(radians))
 
     def test_explicit_none_for_the_other_angle(self):
         assert_array_equal(
             sk.get_rotation_matrix_2d(angle_in_deg=None, angle_in_rad=1.0),
-            reference_rotation_matrix(1.0),
+            rotation_matrix(1.0),
         )
         assert_array_equal(
             sk.get_rotation_matrix_2d(angle_in_deg=45.0, angle_in_rad=None),
-            reference_rotation_matrix(45.0 / 180 * PI),
+            rotation_matrix(45.0 / 180 * PI),
         )
 
     @pytest.mark.parametrize(
@@ -284,7 +209,7 @@ class TestStackRotationExamples:
         matrices = rng.uniform(-5, 5, (5, 2, 2))
         angles = rng.uniform(-PI, PI, 5)
         expected = np.stack(
-            [reference_rotation_matrix(t) @ m @ reference_rotation_matrix(t).T
+            [rotation_matrix(t) @ m @ rotation_matrix(t).T
              for t, m in zip(angles, matrices)]
         )
         result = sk.rot_mats_multi_rads(matrices, angles)
@@ -326,18 +251,14 @@ class TestStackRotationsMatchReference:
         [(np.float64, np.float64), (np.float32, np.float32), (np.float64, np.float32)],
         ids=["f64-f64", "f32-f32", "f64-f32"],
     )
-    @pytest.mark.parametrize("array_layout", LAYOUTS)
-    @pytest.mark.parametrize("angle_layout", LAYOUTS)
+    @pytest.mark.parametrize("array_layout", STACK_LAYOUTS)
+    @pytest.mark.parametrize("angle_layout", STACK_LAYOUTS)
     def test_layouts_and_sizes(self, kind, array_dtype, angle_dtype, array_layout, angle_layout):
         function, reference = STACK_FUNCTIONS[kind]
         rng = np.random.default_rng(1234)
         for shape in SHAPES[kind]:
-            base, array, reference_base, reference_array = twin_arrays(
-                rng, shape, array_dtype, array_layout, -1e3, 1e3
-            )
-            _, angles, _, reference_angles = twin_arrays(
-                rng, shape[:1], angle_dtype, angle_layout, -4 * PI, 4 * PI
-            )
+            array, reference_array = random_twins(rng, shape, array_dtype, array_layout, -1e3, 1e3)
+            angles, reference_angles = random_twins(rng, shape[:1], angle_dtype, angle_layout, -4 * PI, 4 * PI)
             angles_before = angles.copy()
             result = function(array, angles)
             expected = reference(reference_array, reference_angles)
@@ -345,7 +266,7 @@ class TestStackRotationsMatchReference:
             assert result.dtype == expected.dtype == array_dtype
             assert_array_equal(result, expected, err_msg=f"shape {shape}")
             # the view was written in place and nothing around it was touched
-            assert_array_equal(base, reference_base, err_msg=f"shape {shape}")
+            assert_array_equal(whole(array), whole(reference_array), err_msg=f"shape {shape}")
             assert_array_equal(angles, angles_before)
 
     @pytest.mark.parametrize("kind", STACK_FUNCTIONS)
@@ -697,13 +618,13 @@ class TestCoordinateTransformation:
         assert_allclose(pair[1](a=np.array([1.0, 1.0])), [2.0, 3.0], rtol=1e-14)
 
     @pytest.mark.parametrize("dtype", [np.float64, np.float32, np.int64])
-    @pytest.mark.parametrize("layout", ["contiguous", "transposed", "strided", "reversed"])
+    @pytest.mark.parametrize("layout", ["contiguous", "transposed", "strided", "reversed_axes"])
     def test_matches_reference(self, dtype, layout):
         rng = np.random.default_rng(21)
         for _ in range(10):
-            _, spanning, _, reference_spanning = twin_arrays(rng, (3, 2), dtype, layout, -50, 50)
+            spanning, reference_spanning = random_twins(rng, (3, 2), dtype, layout, -50, 50)
             to_new, to_canonical = sk.coordinate_transformation(spanning)
-            ref_new, ref_canonical = reference_coordinate_transformation(reference_spanning)
+            ref_new, ref_canonical = steps.coordinate_transformation(reference_spanning)
             for shape in [(2,), (0, 2), (1, 2), (7, 2), (200, 2)]:
                 points = rng.uniform(-100, 100, shape)
                 new = to_new(points)
@@ -740,13 +661,13 @@ class TestCoordinateTransformation:
     def test_collinear_points_use_the_pseudo_inverse(self, spanning, point, projection):
         to_new, to_canonical = sk.coordinate_transformation(np.array(spanning))
         assert_allclose(to_canonical(to_new(np.array(point))), projection, atol=1e-12)
-        ref_new, _ = reference_coordinate_transformation(np.array(spanning))
+        ref_new, _ = steps.coordinate_transformation(np.array(spanning))
         assert_array_equal(to_new(np.array(point)), ref_new(np.array(point)))
 
     def test_row_b_is_shared_but_the_matrices_are_not(self):
         spanning = np.array([[2.0, 1.0], [1.0, 1.0], [1.0, 3.0]])
         to_new, to_canonical = sk.coordinate_transformation(spanning)
-        unchanged_new, unchanged_canonical = reference_coordinate_transformation(spanning.copy())
+        unchanged_new, unchanged_canonical = steps.coordinate_transformation(spanning.copy())
         point = np.array([[2.0, 3.0], [5.0, -1.0]])
 
         spanning[0] = [40.0, -7.0]   # A and C were only read once
@@ -802,21 +723,13 @@ class TestCoordinateTransformation:
 # --------------------------------------------------------------------------------------------
 
 
-def _resident_bytes():
-    try:
-        with open("/proc/self/statm") as statm:
-            return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-    except (OSError, ValueError, AttributeError):
-        return None
-
-
 ENTRY_POINTS = [
     sk.rot_points_multi_rads, sk.rot_mats_multi_rads, sk.get_rotation_matrix_2d,
     sk.coordinate_transformation,
 ]
 
 
-def test_repeated_calls_keep_reference_counts_and_memory_stable():
+def test_repeated_calls_keep_reference_counts_and_memory_stable(memory_growth):
     points = np.ones((4, 3, 2))
     angles = np.linspace(0.0, 1.0, 4)
     matrices = np.tile(np.eye(2), (4, 1, 1))
@@ -868,33 +781,14 @@ def test_repeated_calls_keep_reference_counts_and_memory_stable():
             except Exception:  # noqa: BLE001 - failures are part of the workload
                 pass
 
-    def growth_per_interval(measure, intervals, iterations):
-        deltas = []
-        previous = measure()
-        for _ in range(intervals):
-            for _ in range(iterations):
-                run_once()
-            gc.collect()
-            current = measure()
-            deltas.append(current - previous)
-            previous = current
-        return deltas
-
     for _ in range(300):
         run_once()
     gc.collect()
     counts_before = [sys.getrefcount(obj) for obj in inputs]
     function_counts_before = [sys.getrefcount(f) for f in ENTRY_POINTS]
 
-    # A leak grows the footprint in every interval; the interpreter may also grow or rebuild
-    # an internal table once in a while (about 1 MB on CPython 3.13), so the smallest growth of
-    # several intervals is what is judged.
-    rss_growth = growth_per_interval(_resident_bytes, 3, 1500) if _resident_bytes() else [0]
-    tracemalloc.start()
-    try:
-        traced_growth = growth_per_interval(lambda: tracemalloc.get_traced_memory()[0], 4, 500)
-    finally:
-        tracemalloc.stop()
+    rss_growth = memory_growth(run_once, 3, 1500, resident=True)
+    traced_growth = memory_growth(run_once, 4, 500)
 
     assert [sys.getrefcount(obj) for obj in inputs] == counts_before
     assert [sys.getrefcount(f) for f in ENTRY_POINTS] == function_counts_before

@@ -2,7 +2,7 @@
 parallelogram keypoints and inference boxes.
 
 Results are compared bit for bit (values, dtype, shape, strides) with the plain NumPy steps in
-``boxes_reference``, through the native paths and through NumPy's (the module's ``np`` replaced).
+``numpy_steps``, through the native paths and through NumPy's (the module's ``np`` replaced).
 """
 
 import gc
@@ -11,7 +11,6 @@ import re
 import subprocess
 import sys
 import traceback
-import tracemalloc
 
 import numpy as np
 import pytest
@@ -20,21 +19,14 @@ from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 from numpy.testing import assert_allclose, assert_array_equal
 
-import boxes_reference as ref
-from boxes_reference import LAYOUTS, assert_identical, outcome, twins
+import numpy_steps as steps
+from numpy_steps import BOX_LAYOUTS, assert_identical, outcome, twins
 from vornhaven.preprocessing import shapekit as sk
 
 PI = np.pi
 BR = sk.BoxReconstruction
 ARRAY = "np.ndarray[Any, Any]"
 PAIR = f"tuple[{ARRAY}, {ARRAY}]"
-
-
-@pytest.fixture(params=["native", "numpy"])
-def path(request, monkeypatch):
-    if request.param == "numpy":
-        monkeypatch.setattr(sk, "np", ref.NumpyStandIn())
-    return request.param
 
 
 # --------------------------------------------------------------------------------------------
@@ -206,9 +198,9 @@ def test_nan_in_nan_out(path):
 def conversions(rng, n, dtype, layout):
     """(function, arguments, reference arguments) triples on twin inputs of the given layout."""
     vexl = random_vexl(rng, n, dtype)
-    keypoints = ref.vexl_to_keypoints(vexl).reshape((n, 3, 2)).astype(dtype)
+    keypoints = steps.vexl_to_keypoints(vexl).reshape((n, 3, 2)).astype(dtype)
     keypoints[:, 1:] += rng.uniform(-3, 3, (n, 2, 2)).astype(dtype)
-    corners = ref.vexl_to_box_corners(vexl).astype(dtype)
+    corners = steps.vexl_to_box_corners(vexl).astype(dtype)
     inference = random_vexl(rng, n, np.float32, columns=7)
     for name, values in [("vexl_to_keypoints", [vexl]), ("vexl_to_box_corners", [vexl]),
                          ("box_corners_to_vexl", [corners, -vexl[:, 4]]),
@@ -220,16 +212,16 @@ def conversions(rng, n, dtype, layout):
 
 
 @pytest.mark.parametrize("dtype", [np.float64, np.float32])
-@pytest.mark.parametrize("layout", LAYOUTS)
+@pytest.mark.parametrize("layout", BOX_LAYOUTS)
 def test_conversions_match_the_numpy_steps(dtype, layout, path):
     rng = np.random.default_rng(8)
     for n in (0, 1, 2, 5, 129, 300):
         for name, args, reference_args in conversions(rng, n, dtype, layout):
-            assert_identical(outcome(getattr(sk, name), *args), outcome(getattr(ref, name), *reference_args))
+            assert_identical(outcome(getattr(sk, name), *args), outcome(getattr(steps, name), *reference_args))
             for arg, reference_arg in zip(args, reference_args):  # in-place writes included
                 assert_identical(arg, reference_arg) if isinstance(arg, np.ndarray) else None
     for count in (0, 3, 12, 3000):
-        assert_identical(sk.keypoints_trivial_lookup(count), ref.keypoints_trivial_lookup(count))
+        assert_identical(sk.keypoints_trivial_lookup(count), steps.keypoints_trivial_lookup(count))
 
 
 @settings(max_examples=300, deadline=None)
@@ -250,7 +242,7 @@ def test_arbitrary_values_including_nan_inf_and_subnormals(data, name, dtype):
     if name == "inference_boxes_to_corners":
         args.append(data.draw(st.floats(-1e30, 1e30) | st.sampled_from([np.nan, np.inf, 1e300])))
     reference_args = [a.copy() if isinstance(a, np.ndarray) else a for a in args]
-    assert_identical(outcome(getattr(sk, name), *args), outcome(getattr(ref, name), *reference_args))
+    assert_identical(outcome(getattr(sk, name), *args), outcome(getattr(steps, name), *reference_args))
     assert_identical(args[0], reference_args[0])
 
 
@@ -297,8 +289,8 @@ def test_bad_input(name, args, error, message, path):
 
 
 def test_lookup_converts_numbers_as_int():
-    assert_identical(sk.keypoints_trivial_lookup(6.9), ref.keypoints_trivial_lookup(6))
-    assert_identical(sk.keypoints_trivial_lookup(np.int8(3)), ref.keypoints_trivial_lookup(3))
+    assert_identical(sk.keypoints_trivial_lookup(6.9), steps.keypoints_trivial_lookup(6))
+    assert_identical(sk.keypoints_trivial_lookup(np.int8(3)), steps.keypoints_trivial_lookup(3))
 
 
 def test_asserts_are_skipped_under_python_o(tmp_path):
@@ -328,7 +320,7 @@ def test_helpers_are_called_through_the_module_globals(monkeypatch):
     for name in ["rot_points_multi_rads", "get_angles_from_points", "get_corner_points_from_box_tuples"]:
         recording(name)
     vexl = random_vexl(np.random.default_rng(9), 3)
-    expected = ref.vexl_to_keypoints(vexl)
+    expected = steps.vexl_to_keypoints(vexl)
     assert_identical(sk.vexl_to_keypoints(vexl), expected)
     sk.keypoints_to_vexl(expected.reshape((3, 3, 2)))
     sk.keypoints_to_box_corners(expected.reshape((3, 3, 2)))
@@ -337,11 +329,11 @@ def test_helpers_are_called_through_the_module_globals(monkeypatch):
                      ("get_corner_points_from_box_tuples", 1, []), ("rot_points_multi_rads", 2, [])]
 
 
-def test_repeated_calls_keep_reference_counts_and_memory_stable():
+def test_repeated_calls_keep_reference_counts_and_memory_stable(memory_growth):
     rng = np.random.default_rng(10)
     vexl, inference = random_vexl(rng, 5), random_vexl(rng, 5, np.float32)
-    keypoints = ref.vexl_to_keypoints(vexl).reshape((5, 3, 2))
-    corners, bad = ref.vexl_to_box_corners(vexl), np.zeros((2, 4))
+    keypoints = steps.vexl_to_keypoints(vexl).reshape((5, 3, 2))
+    corners, bad = steps.vexl_to_box_corners(vexl), np.zeros((2, 4))
     read_only = keypoints.copy()
     read_only.flags.writeable = False
     inputs = [vexl, inference, keypoints, corners, bad, read_only]
@@ -358,26 +350,18 @@ def test_repeated_calls_keep_reference_counts_and_memory_stable():
         lambda: sk.box_corners_to_vexl(corners.astype(np.float32), vexl[:, 4]),
     ]
 
-    def run(times):
-        for _ in range(times):
-            for call in calls:
-                try:
-                    call()
-                except Exception:  # noqa: BLE001 - failures are part of the workload
-                    pass
-        gc.collect()
+    def run_once():
+        for call in calls:
+            try:
+                call()
+            except Exception:  # noqa: BLE001 - failures are part of the workload
+                pass
 
-    run(200)
+    for _ in range(200):
+        run_once()
+    gc.collect()
     counts = [sys.getrefcount(x) for x in inputs]
-    tracemalloc.start()
-    try:
-        growth = []
-        for _ in range(4):
-            before = tracemalloc.get_traced_memory()[0]
-            run(300)
-            growth.append(tracemalloc.get_traced_memory()[0] - before)
-    finally:
-        tracemalloc.stop()
+    growth = memory_growth(run_once, 4, 300)
     assert [sys.getrefcount(x) for x in inputs] == counts
     assert min(growth) < 8 * 1024, growth
 
@@ -402,9 +386,9 @@ def test_other_array_kinds_take_the_numpy_steps(variant):
             got = outcome(getattr(sk, name), *args)
             # Real NumPy runs here: its arctan2 gives either of its answers, element by element.
             answers = []
-            for arctan2 in (ref.arctan2_apart, ref.arctan2_overlapping):
-                with ref.arctan2_answer(arctan2):
-                    answers.append(outcome(getattr(ref, name), *[a.copy() if isinstance(a, np.ndarray) else a
+            for arctan2 in (steps.arctan2_apart, steps.arctan2_overlapping):
+                with steps.arctan2_answer(arctan2):
+                    answers.append(outcome(getattr(steps, name), *[a.copy() if isinstance(a, np.ndarray) else a
                                                                   for a in plain]))
             flat = [x if isinstance(x, tuple) else (x,) for x in (got, *answers)]
             for g, e, other in zip(*flat):
