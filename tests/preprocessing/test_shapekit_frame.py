@@ -40,12 +40,13 @@ DEFINITION_ORDER = [
 ]
 AVAILABLE = [
     "Any", "cast", "Callable", "Enum", "np", "get_rotation_matrix_2d",
-    "coordinate_transformation", "get_angles_from_points", "BoxReconstruction",
+    "coordinate_transformation", "intersect", "clipper", "get_angles_from_points", "BoxReconstruction",
     "parallelogram_to_box", "get_corner_points_from_box_tuples", "rot_mats_multi_rads",
     "rot_points_multi_rads", "get_box_and_rotation_from_parallelogram_keypoints",
+    "assemble_keypoints_after_shuffle",
     "vexl_to_keypoints", "keypoints_trivial_lookup", "vexl_to_box_corners",
     "box_corners_to_vexl", "keypoints_to_vexl", "keypoints_to_box_corners",
-    "inference_boxes_to_corners",
+    "inference_boxes_to_corners", "surrounding_rectangle_from_corners", "intersections",
 ]
 
 P = inspect.Parameter

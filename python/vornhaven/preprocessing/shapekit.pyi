@@ -15,6 +15,12 @@ def get_rotation_matrix_2d(
 def coordinate_transformation(
     spanning_points: np.ndarray[Any, Any],
 ) -> tuple[Callable[[np.ndarray[Any, Any] | list[np.ndarray[Any, Any]]], np.ndarray[Any, Any]], Callable[[np.ndarray[Any, Any]], np.ndarray[Any, Any]]]: ...
+def intersect(a1: Any, a2: Any, b1: Any, b2: Any) -> np.ndarray[Any, Any] | None: ...
+def clipper(
+    box_corners: np.ndarray[Any, Any],
+    image_size: np.ndarray[Any, Any],
+    visualize: bool = ...,
+) -> tuple[np.ndarray[Any, Any] | None, np.ndarray[Any, Any] | None]: ...
 def get_angles_from_points(points: np.ndarray[Any, Any]) -> np.ndarray[Any, Any]: ...
 
 class BoxReconstruction(Enum):
@@ -42,6 +48,12 @@ def get_box_and_rotation_from_parallelogram_keypoints(
     box_reconstruction_mode: BoxReconstruction = ...,
     visualize: bool = ...,
 ) -> tuple[np.ndarray[Any, Any], np.ndarray[Any, Any]]: ...
+def assemble_keypoints_after_shuffle(
+    keypoints: list[np.ndarray[Any, Any]],
+    instances: list[np.ndarray[Any, Any]],
+    positions: list[np.ndarray[Any, Any]],
+    **kwargs: np.ndarray[Any, Any],
+) -> tuple[np.ndarray[Any, Any], ...]: ...
 def vexl_to_keypoints(vexl_boxes: np.ndarray[Any, Any]) -> np.ndarray[Any, Any]: ...
 def keypoints_trivial_lookup(
     number_of_keypoints: int,
@@ -57,3 +69,12 @@ def inference_boxes_to_corners(
     boxes: np.ndarray[Any, Any],
     size_factor: float = ...,
 ) -> tuple[np.ndarray[Any, Any], np.ndarray[Any, Any]]: ...
+def surrounding_rectangle_from_corners(
+    corners: np.ndarray[Any, Any],
+) -> tuple[np.ndarray[Any, Any], np.ndarray[Any, Any]]: ...
+def intersections(
+    corners_a: np.ndarray[Any, Any],
+    distances_a: np.ndarray[Any, Any],
+    corners_b: np.ndarray[Any, Any],
+    distances_b: np.ndarray[Any, Any],
+) -> np.ndarray[Any, Any]: ...

@@ -64,6 +64,8 @@ void exec_shapekit(ModuleContext& m) {
     auto keep = [&](Global function, Ref) { state.natives.record(m.globals(), function); };
     m.define(get_rotation_matrix_2d_def);
     m.define(coordinate_transformation_def);
+    m.define(intersect_def);
+    m.define(clipper_def);
     keep(kAnglesFn, m.define(get_angles_from_points_def));
     define_box_reconstruction(m);
     keep(kParallelogramFn, m.define(parallelogram_to_box_def));
@@ -71,6 +73,7 @@ void exec_shapekit(ModuleContext& m) {
     m.define(rot_mats_multi_rads_def);
     keep(kRotPointsFn, m.define(rot_points_multi_rads_def));
     m.define(get_box_and_rotation_from_parallelogram_keypoints_def);
+    m.define(assemble_keypoints_after_shuffle_def);
     m.define(vexl_to_keypoints_def);
     m.define(keypoints_trivial_lookup_def);
     m.define(vexl_to_box_corners_def);
@@ -78,8 +81,11 @@ void exec_shapekit(ModuleContext& m) {
     m.define(keypoints_to_vexl_def);
     m.define(keypoints_to_box_corners_def);
     m.define(inference_boxes_to_corners_def);
+    m.define(surrounding_rectangle_from_corners_def);
+    m.define(intersections_def);
 
     calibrate();
+    prepare_overlap(numpy.get());
 }
 
 const ModuleSpec shapekit_spec{

@@ -77,12 +77,33 @@ struct IntersectArg {
 };
 static_assert(std::size(intersect_params) == IntersectArg::count);
 
+// Whether b1 and b2 are int64 points (clipper's image corners) whose values and differences
+// float64 holds exactly, so that NumPy's promotion to float64 computes what T = double does.
+bool exact_int64_points(PyObject* b1, PyObject* b2) {
+    constexpr std::int64_t limit = std::int64_t{1} << 52;
+    for (PyObject* p : {b1, b2}) {
+        if (!np::is_plain(p, NPY_INT64) || !dims_are(p, {2})) return false;
+        PyArrayObject* a = np::as_array(p);
+        for (int t = 0; t < 2; ++t) {
+            const std::int64_t v = np::at<std::int64_t>(PyArray_BYTES(a), t * PyArray_STRIDE(a, 0));
+            if (v <= -limit || v >= limit) return false;
+        }
+    }
+    return true;
+}
+
 template <class T>
 Ref intersect_native(PyObject* const (&points)[4], int type) {
     T p[4][2];
     for (int k = 0; k < 4; ++k) {
         PyArrayObject* a = np::as_array(points[k]);
-        for (int t = 0; t < 2; ++t) p[k][t] = np::at<T>(PyArray_BYTES(a), t * PyArray_STRIDE(a, 0));
+        for (int t = 0; t < 2; ++t) {
+            const npy_intp offset = t * PyArray_STRIDE(a, 0);
+            if (PyArray_TYPE(a) == NPY_INT64)
+                p[k][t] = static_cast<T>(np::at<std::int64_t>(PyArray_BYTES(a), offset));
+            else
+                p[k][t] = np::at<T>(PyArray_BYTES(a), offset);
+        }
     }
     const T tolerance = static_cast<T>(1e-11);
     const auto c = geometry::intersect<T>(p[0], p[1], p[2], p[3], tolerance);
@@ -114,7 +135,10 @@ Ref intersect(Function&, Bound& a) {
     if (numpy_is_native()) {
         const int type = float_type(points[0]);
         bool native = type >= 0;
-        for (PyObject* p : points) native = native && float_type(p) == type && dims_are(p, {2});
+        for (PyObject* p : {points[0], points[1]}) native = native && float_type(p) == type && dims_are(p, {2});
+        if (native && !(float_type(points[2]) == type && float_type(points[3]) == type && dims_are(points[2], {2}) &&
+                        dims_are(points[3], {2})))
+            native = type == NPY_DOUBLE && exact_int64_points(points[2], points[3]);
         if (native) return type == NPY_DOUBLE ? intersect_native<double>(points, type)
                                               : intersect_native<float>(points, type);
     }

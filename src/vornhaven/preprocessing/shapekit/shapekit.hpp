@@ -222,8 +222,10 @@ extern const FunctionDef get_rotation_matrix_2d_def, coordinate_transformation_d
     rot_points_multi_rads_def;
 extern const FunctionDef get_angles_from_points_def, parallelogram_to_box_def, get_corner_points_from_box_tuples_def,
     get_box_and_rotation_from_parallelogram_keypoints_def;
+extern const FunctionDef assemble_keypoints_after_shuffle_def;
 extern const FunctionDef vexl_to_keypoints_def, keypoints_trivial_lookup_def, vexl_to_box_corners_def,
     box_corners_to_vexl_def, keypoints_to_vexl_def, keypoints_to_box_corners_def, inference_boxes_to_corners_def;
+extern const FunctionDef intersect_def, clipper_def, surrounding_rectangle_from_corners_def, intersections_def;
 
 // The kinds of inner loop einsum("rcR,Rxc->Rxr", matrices, points, out=points) runs, each with
 // its own order of arithmetic: the sum over the two coordinates innermost, over coordinates and
@@ -247,5 +249,8 @@ geometry::PointOrder inner_point_order(int combination, npy_intp n);
 
 // Finds, at import, the orders of operations of this NumPy that the kernels reproduce.
 void calibrate();
+
+// Finds, at import, how NumPy compares a float32 scalar with a Python float (overlap.cpp).
+void prepare_overlap(PyObject* numpy);
 
 }  // namespace vh::shapekit
