@@ -25,7 +25,7 @@ template <class T>
 struct Crossing {
     T denominator;  // np.cross(r, s); the caller asserts it is not zero
     T lambda_a, lambda_b;
-    bool found;     // whether a point is returned (else None)
+    bool found;  // whether a point is returned (else None)
     T point[2];
 };
 
@@ -85,9 +85,9 @@ template <class T>
 struct RectangleSet {
     Index n = 0;
     std::unique_ptr<T[]> memory;
-    T *x[4], *y[4];           // corners, structure of arrays
-    T *bottom_x, *bottom_y;   // to_bottom
-    T *right_x, *right_y;     // to_right
+    T *x[4], *y[4];          // corners, structure of arrays
+    T *bottom_x, *bottom_y;  // to_bottom
+    T *right_x, *right_y;    // to_right
 
     RectangleSet(View3<const T> corners, View3<const T> distances, Index count) : n(count) {
         memory.reset(new T[static_cast<std::size_t>(count > 0 ? count : 1) * 12]);
