@@ -6,7 +6,7 @@ namespace vh::shapekit {
 
 // A quiet NaN with `mark` in its payload, so that a probe shows which operand's NaN came out.
 template <class T>
-T marked_nan(unsigned mark) {
+static T marked_nan(unsigned mark) {
     if constexpr (std::is_same_v<T, double>)
         return std::bit_cast<double>(0x7FF8000000000000ULL | mark);
     else
@@ -18,7 +18,7 @@ T marked_nan(unsigned mark) {
 // finite ones, with marked NaN among the points) and comparing with each order of the kernel.
 // Where none matches, the default order stays.
 template <class T, class C>
-void calibrate_point_order(int point_type, int angle_type, int combination) {
+static void calibrate_point_order(int point_type, int angle_type, int combination) {
     constexpr npy_intp m = 4;
     struct Layout {
         npy_intp n, steps[3];  // strides in items
@@ -91,7 +91,7 @@ void calibrate_point_order(int point_type, int angle_type, int combination) {
 
 // Every element of the array `o` (up to three axes, any strides) set to `value`.
 template <class T>
-void fill_view(PyObject* o, T value) {
+static void fill_view(PyObject* o, T value) {
     PyArrayObject* a = np::as_array(o);
     const int nd = PyArray_NDIM(a);
     npy_intp dims[3] = {1, 1, 1}, strides[3] = {0, 0, 0};
@@ -106,7 +106,7 @@ void fill_view(PyObject* o, T value) {
 }
 
 template <class T>
-Ref filled(int type, std::initializer_list<npy_intp> dims, T value) {
+static Ref filled(int type, std::initializer_list<npy_intp> dims, T value) {
     Ref array = new_array(type, dims);
     fill_view(array.get(), value);
     return array;
@@ -116,7 +116,7 @@ Ref filled(int type, std::initializer_list<npy_intp> dims, T value) {
 // NanOrder holds, by running each step on arrays laid out as the steps lay them out, its first
 // operand all one marked NaN and its second another.
 template <class T>
-void calibrate_additions(int type) {
+static void calibrate_additions(int type) {
     constexpr int single = std::is_same_v<T, float>;
     const T a = marked_nan<T>(1), b = marked_nan<T>(2);
     const double a64 = static_cast<double>(a), b64 = marked_nan<double>(2);
@@ -212,7 +212,7 @@ void calibrate_additions(int type) {
 // Finds the order in which this NumPy's einsum sums the terms of a rotated matrix, by rotating
 // a probe stack both ways; Unknown (NumPy does the work) unless exactly one order matches.
 template <class T, class C>
-MatrixOrder calibrate_matrix_order(int matrix_type, int angle_type) {
+static MatrixOrder calibrate_matrix_order(int matrix_type, int angle_type) {
     constexpr npy_intp n = 32;
     npy_intp dims[3] = {n, 2, 2};
     Ref probe = check(PyArray_SimpleNew(3, dims, matrix_type));

@@ -12,7 +12,7 @@ struct VexlArg {
 };
 static_assert(std::size(vexl_params) == VexlArg::count);
 
-Ref vexl_to_keypoints(Function&, Bound& a) {
+static Ref vexl_to_keypoints(Function&, Bound& a) {
     PyObject* vexl = a[VexlArg::vexl_boxes];
     const int type = natives_intact(kRotPoints) ? float_type(vexl) : -1;
     if (type >= 0 && dims_are(vexl, {-1, 5})) {
@@ -107,7 +107,7 @@ static_assert(std::size(lookup_params) == LookupArg::count);
 
 // The lookups of `boxes` boxes, filled in directly: decimal box indices and position names in
 // the string dtypes NumPy gives them (prepared at import).
-Ref trivial_lookup_native(npy_intp boxes) {
+static Ref trivial_lookup_native(npy_intp boxes) {
     npy_intp dims[1] = {3 * boxes};
     Py_INCREF(state.instance_descr);
     Ref instances =
@@ -135,7 +135,7 @@ Ref trivial_lookup_native(npy_intp boxes) {
     return check(PyTuple_Pack(2, instances.get(), positions.get()));
 }
 
-Ref keypoints_trivial_lookup(Function&, Bound& a) {
+static Ref keypoints_trivial_lookup(Function&, Bound& a) {
     PyObject* count = a[LookupArg::number_of_keypoints];
     Ref three = py_int(3), zero = py_int(0);
     if (vh::debug) {
@@ -191,7 +191,7 @@ const FunctionDef keypoints_trivial_lookup_def{
 // ---------------------------------------------------------------------------------------------
 // vexl_to_box_corners
 
-Ref vexl_to_box_corners(Function&, Bound& a) {
+static Ref vexl_to_box_corners(Function&, Bound& a) {
     PyObject* vexl = a[VexlArg::vexl_boxes];
     const Py_ssize_t number_of_boxes = np::shape_at(vexl, 0);
     const Py_ssize_t number_of_vexl_box_coordinates = np::shape_at(vexl, 1);
@@ -270,14 +270,14 @@ struct BoxCornersArg {
 static_assert(std::size(box_corners_to_vexl_params) == BoxCornersArg::count);
 
 template <class Tc, class Tr, class Tout>
-Ref box_corners_to_vexl_native(PyObject* corners, PyObject* rotations, npy_intp N, int out_type) {
+static Ref box_corners_to_vexl_native(PyObject* corners, PyObject* rotations, npy_intp N, int out_type) {
     Ref vexl = new_swapped(out_type, 5, N);
     geometry::box_corners_to_vexl<Tc, Tr, Tout>(view3<const Tc>(corners), view1<const Tr>(rotations), N,
                                                 view2<Tout>(vexl.get()), NumpyMath<Tr>{});
     return vexl;
 }
 
-Ref box_corners_to_vexl(Function&, Bound& a) {
+static Ref box_corners_to_vexl(Function&, Bound& a) {
     PyObject* corners = a[BoxCornersArg::box_corners];
     PyObject* rotations = a[BoxCornersArg::rotations];
     const Py_ssize_t number_of_boxes = np::shape_at(corners, 0);
@@ -370,7 +370,7 @@ constexpr const char* kKeypointsDoc =
     "(=2))\n"
     ":return:                Box corners (Shape: number_of_parallelograms x 4 x dimensionality (=2))";
 
-Ref keypoints_to_vexl(Function&, Bound& a) {
+static Ref keypoints_to_vexl(Function&, Bound& a) {
     PyObject* keypoints = a[KeypointsArg::keypoints];
     const int type = natives_intact(kGetAngles) ? float_type(keypoints) : -1;
     if (type >= 0 && dims_are(keypoints, {-1, 3, 2}) && writable_in_place(keypoints)) {
@@ -425,7 +425,7 @@ const FunctionDef keypoints_to_vexl_def{
 };
 
 template <class T>
-Ref keypoints_to_box_corners_native(PyObject* keypoints, npy_intp P, int type) {
+static Ref keypoints_to_box_corners_native(PyObject* keypoints, npy_intp P, int type) {
     Ref corners = new_corner_major(type, P, sizeof(T));
     constexpr int single = std::is_same_v<T, float>;
     geometry::keypoints_to_box_corners<T>(view3<const T>(keypoints), P, view3<T>(corners.get()),
@@ -433,7 +433,7 @@ Ref keypoints_to_box_corners_native(PyObject* keypoints, npy_intp P, int type) {
     return corners;
 }
 
-Ref keypoints_to_box_corners(Function&, Bound& a) {
+static Ref keypoints_to_box_corners(Function&, Bound& a) {
     PyObject* keypoints = a[KeypointsArg::keypoints];
     const int type = natives_intact(kCornerPoints | kCast) ? float_type(keypoints) : -1;
     Ref native;
@@ -487,7 +487,7 @@ struct InferenceArg {
 };
 static_assert(std::size(inference_params) == InferenceArg::count);
 
-Ref inference_boxes_to_corners(Function&, Bound& a) {
+static Ref inference_boxes_to_corners(Function&, Bound& a) {
     PyObject* boxes = a[InferenceArg::boxes];
     const double size_factor = a.real(InferenceArg::size_factor);
     // float32 boxes only: with other dtypes NumPy refuses to rotate the float32 half-sides in place

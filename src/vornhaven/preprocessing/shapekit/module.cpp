@@ -9,7 +9,7 @@ State state;
 // ---------------------------------------------------------------------------------------------
 // The module
 
-void define_box_reconstruction(ModuleContext& m) {
+static void define_box_reconstruction(ModuleContext& m) {
     Ref bases = check(PyTuple_Pack(1, global(m.globals(), check(PyUnicode_FromString("Enum")).get())));
     ClassBuilder cls(m, "BoxReconstruction", bases.get(), ".");
     const char* members[] = {"MIN", "AVG", "MAX"};
@@ -20,7 +20,7 @@ void define_box_reconstruction(ModuleContext& m) {
 }
 
 // The dtypes NumPy gives np.arange(n).astype(str) and np.array(["center", "top", "right"]).
-void prepare_lookup_dtypes(PyObject* numpy) {
+static void prepare_lookup_dtypes(PyObject* numpy) {
     Ref one = py_int(1);
     Ref range = check(PyObject_CallMethod(numpy, "arange", "O", one.get()));
     Ref strings = check(PyObject_CallMethod(range.get(), "astype", "O", reinterpret_cast<PyObject*>(&PyUnicode_Type)));

@@ -1,6 +1,7 @@
 // shapekit: overlap and clipping: segment crossings, clipping a box to the image, the all-pairs
 // overlap test of rotated rectangles, and integer bounds of boxes.
 #include "geometry/overlap.hpp"
+
 #include "vornhaven/preprocessing/shapekit/shapekit.hpp"
 
 namespace vh::shapekit {
@@ -12,7 +13,7 @@ namespace {
 bool float32_compares_single = true;
 
 // `a, b = sequence`, with the unpacking errors of compiled modules.
-std::array<Ref, 2> unpack2(PyObject* sequence) {
+static std::array<Ref, 2> unpack2(PyObject* sequence) {
     auto need_more = [](Py_ssize_t found) {
         raisef(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
     };
@@ -38,23 +39,23 @@ std::array<Ref, 2> unpack2(PyObject* sequence) {
     return values;
 }
 
-Ref py_float(double v) {
+static Ref py_float(double v) {
     return check(PyFloat_FromDouble(v));
 }
 
-bool less(PyObject* a, PyObject* b) {
+static bool less(PyObject* a, PyObject* b) {
     return check_status(PyObject_RichCompareBool(a, b, Py_LT)) != 0;
 }
-bool greater(PyObject* a, PyObject* b) {
+static bool greater(PyObject* a, PyObject* b) {
     return check_status(PyObject_RichCompareBool(a, b, Py_GT)) != 0;
 }
-bool compare_truth(PyObject* a, PyObject* b, int op) {
+static bool compare_truth(PyObject* a, PyObject* b, int op) {
     Ref result = check(PyObject_RichCompare(a, b, op));
     return truth(result.get());
 }
 
 // A module function looked up in the module globals at call time.
-Ref call_module_function(const char* name, std::initializer_list<PyObject*> args) {
+static Ref call_module_function(const char* name, std::initializer_list<PyObject*> args) {
     Ref function = Ref::borrow(global(state.globals, intern(name)));
     return call(function.get(), args);
 }
@@ -79,7 +80,7 @@ static_assert(std::size(intersect_params) == IntersectArg::count);
 
 // Whether b1 and b2 are int64 points (clipper's image corners) whose values and differences
 // float64 holds exactly, so that NumPy's promotion to float64 computes what T = double does.
-bool exact_int64_points(PyObject* b1, PyObject* b2) {
+static bool exact_int64_points(PyObject* b1, PyObject* b2) {
     constexpr std::int64_t limit = std::int64_t{1} << 52;
     for (PyObject* p : {b1, b2}) {
         if (!np::is_plain(p, NPY_INT64) || !dims_are(p, {2})) return false;
@@ -93,7 +94,7 @@ bool exact_int64_points(PyObject* b1, PyObject* b2) {
 }
 
 template <class T>
-Ref intersect_native(PyObject* const (&points)[4], int type) {
+static Ref intersect_native(PyObject* const (&points)[4], int type) {
     T p[4][2];
     for (int k = 0; k < 4; ++k) {
         PyArrayObject* a = np::as_array(points[k]);
@@ -124,13 +125,13 @@ Ref intersect_native(PyObject* const (&points)[4], int type) {
 }
 
 // How far a parameter lies outside [0, 1], as Python objects.
-Ref outside_unit(PyObject* t, PyObject* zero, PyObject* one) {
+static Ref outside_unit(PyObject* t, PyObject* zero, PyObject* one) {
     if (compare_truth(t, zero, Py_LE)) return negative(t);
     if (compare_truth(t, one, Py_GE)) return subtract(t, one);
     return Ref::borrow(zero);
 }
 
-Ref intersect(Function&, Bound& a) {
+static Ref intersect(Function&, Bound& a) {
     PyObject* const points[4] = {a[IntersectArg::a1], a[IntersectArg::a2], a[IntersectArg::b1], a[IntersectArg::b2]};
     if (numpy_is_native()) {
         const int type = float_type(points[0]);
@@ -139,8 +140,8 @@ Ref intersect(Function&, Bound& a) {
         if (native && !(float_type(points[2]) == type && float_type(points[3]) == type && dims_are(points[2], {2}) &&
                         dims_are(points[3], {2})))
             native = type == NPY_DOUBLE && exact_int64_points(points[2], points[3]);
-        if (native) return type == NPY_DOUBLE ? intersect_native<double>(points, type)
-                                              : intersect_native<float>(points, type);
+        if (native)
+            return type == NPY_DOUBLE ? intersect_native<double>(points, type) : intersect_native<float>(points, type);
     }
 
     PyObject *a1 = points[0], *a2 = points[1], *b1 = points[2], *b2 = points[3];
@@ -162,7 +163,7 @@ Ref intersect(Function&, Bound& a) {
     if (!compare_truth(badness.get(), tolerance.get(), Py_LT)) return Ref::borrow(Py_None);
     Ref upper = py_float(1.0), lower = py_float(0.0);
     Ref clamped = less(lambda_b.get(), upper.get()) ? lambda_b : upper;  // min(1.0, lambda_b)
-    clamped = greater(clamped.get(), lower.get()) ? clamped : lower;      // max(0.0, ...)
+    clamped = greater(clamped.get(), lower.get()) ? clamped : lower;     // max(0.0, ...)
     Ref step = multiply(clamped.get(), s.get());
     return add(b1, step.get());
 }
@@ -189,7 +190,7 @@ struct ClipperArg {
 };
 static_assert(std::size(clipper_params) == ClipperArg::count);
 
-Ref clipper(Function&, Bound& a) {
+static Ref clipper(Function&, Bound& a) {
     PyObject* box_corners = a[ClipperArg::box_corners];
     Ref zero = py_int(0), one = py_int(1);
 
@@ -296,14 +297,15 @@ const FunctionDef clipper_def{
     .name = "clipper",
     .params = clipper_params,
     .returns = "tuple[np.ndarray[Any, Any] | None, np.ndarray[Any, Any] | None]",
-    .doc = "Clip boxes at the edge of the image.\n"
-           "\n"
-           ":param box_corners:              The previous box corners that may exceed the region_of_interest.\n"
-           ":param image_size:               An unrotated box that denotes the region of interest.\n"
-           ":param visualize:                If this value is set and a debug build is executed (see README), "
-           "the\n"
-           "                                 old boxes and clipped boxes are plotted in a debug pyplot window.\n"
-           ":return:                         The clipped box corners.",
+    .doc =
+        "Clip boxes at the edge of the image.\n"
+        "\n"
+        ":param box_corners:              The previous box corners that may exceed the region_of_interest.\n"
+        ":param image_size:               An unrotated box that denotes the region of interest.\n"
+        ":param visualize:                If this value is set and a debug build is executed (see README), "
+        "the\n"
+        "                                 old boxes and clipped boxes are plotted in a debug pyplot window.\n"
+        ":return:                         The clipped box corners.",
     .body = clipper,
     .line = 83,
 };
@@ -317,7 +319,7 @@ struct SurroundingArg {
 };
 static_assert(std::size(surrounding_params) == SurroundingArg::count);
 
-Ref surrounding_rectangle_from_corners(Function&, Bound& a) {
+static Ref surrounding_rectangle_from_corners(Function&, Bound& a) {
     PyObject* corners = a[SurroundingArg::corners];
     const int type = numpy_is_native() ? float_type(corners) : -1;
     if (type >= 0 && dims_are(corners, {-1, 4, 2})) {
@@ -327,9 +329,9 @@ Ref surrounding_rectangle_from_corners(Function&, Bound& a) {
         bool done = false;
         dispatch_float(type, [&](auto tag) {
             using T = decltype(tag);
-            done = geometry::surrounding_rectangles<T>(view3<const T>(corners), N,
-                                                       data_of<std::int32_t>(min_values.get()),
-                                                       data_of<std::int32_t>(max_values.get()));
+            done =
+                geometry::surrounding_rectangles<T>(view3<const T>(corners), N, data_of<std::int32_t>(min_values.get()),
+                                                    data_of<std::int32_t>(max_values.get()));
         });
         // NaN, infinities and values beyond int32: NumPy's conversion decides (and warns)
         if (done) return check(PyTuple_Pack(2, min_values.get(), max_values.get()));
@@ -375,7 +377,7 @@ struct IntersectionsArg {
 static_assert(std::size(intersections_params) == IntersectionsArg::count);
 
 // -distances[:, row] * 2 / np.linalg.norm(distances[:, row] * 2, axis=1)[:, None] ** 2
-Ref axis_vectors(PyObject* distances, Py_ssize_t row) {
+static Ref axis_vectors(PyObject* distances, Py_ssize_t row) {
     Ref index = py_int(row), two = py_int(2), one = py_int(1);
     Ref side = item(distances, {everything().get(), index.get()});
     Ref negated = negative(side.get());
@@ -389,7 +391,7 @@ Ref axis_vectors(PyObject* distances, Py_ssize_t row) {
     return divide(numerator.get(), squared.get());
 }
 
-Ref intersections(Function&, Bound& a) {
+static Ref intersections(Function&, Bound& a) {
     PyObject* corners_a = a[IntersectionsArg::corners_a];
     PyObject* distances_a = a[IntersectionsArg::distances_a];
     PyObject* corners_b = a[IntersectionsArg::corners_b];
@@ -482,28 +484,29 @@ const FunctionDef intersections_def{
     .name = "intersections",
     .params = intersections_params,
     .returns = kArray,
-    .doc = "Compute intersections.\n"
-           "\n"
-           "Separating axis test of rotated rectangles, see \"2D Rotated Rectangle Collision\" (gamedev.net).\n"
-           "\n"
-           "Box corners:\n"
-           "\n"
-           "\n"
-           ":param corners_a: array containing the box corners (top left, bottom left, top right,\n"
-           "                  bottom right = A D B C)\n"
-           "                          A---B\n"
-           "                          |   |\n"
-           "                          |   |\n"
-           "                          D---C\n"
-           ":param distances_a:\n"
-           ":param corners_b: array containing the box corners (top left, bottom left, top right,\n"
-           "                  bottom right = E H F G)\n"
-           "                          E---F\n"
-           "                          |   |\n"
-           "                          |   |\n"
-           "                          H---G\n"
-           ":param distances_b:\n"
-           ":return:",
+    .doc =
+        "Compute intersections.\n"
+        "\n"
+        "Separating axis test of rotated rectangles, see \"2D Rotated Rectangle Collision\" (gamedev.net).\n"
+        "\n"
+        "Box corners:\n"
+        "\n"
+        "\n"
+        ":param corners_a: array containing the box corners (top left, bottom left, top right,\n"
+        "                  bottom right = A D B C)\n"
+        "                          A---B\n"
+        "                          |   |\n"
+        "                          |   |\n"
+        "                          D---C\n"
+        ":param distances_a:\n"
+        ":param corners_b: array containing the box corners (top left, bottom left, top right,\n"
+        "                  bottom right = E H F G)\n"
+        "                          E---F\n"
+        "                          |   |\n"
+        "                          |   |\n"
+        "                          H---G\n"
+        ":param distances_b:\n"
+        ":return:",
     .body = intersections,
     .line = 797,
 };

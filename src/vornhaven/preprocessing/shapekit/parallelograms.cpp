@@ -14,7 +14,7 @@ static_assert(std::size(get_angles_params) == AnglesArg::count);
 
 // np.arctan2(y, x) of each row, through NumPy's loop on the rows' own strides.
 template <class T>
-Ref angles_native(PyObject* points) {
+static Ref angles_native(PyObject* points) {
     PyArrayObject* p = np::as_array(points);
     const npy_intp n = PyArray_DIM(p, 0), step = PyArray_STRIDE(p, 0);
     Ref angles = new_array(PyArray_TYPE(p), {n});
@@ -24,7 +24,7 @@ Ref angles_native(PyObject* points) {
     return angles;
 }
 
-Ref get_angles_from_points(Function&, Bound& a) {
+static Ref get_angles_from_points(Function&, Bound& a) {
     PyObject* points = a[AnglesArg::points];
     const Py_ssize_t number_of_points = np::shape_at(points, 0);
     const Py_ssize_t point_dimensionality = np::shape_at(points, 1);
@@ -73,13 +73,13 @@ struct ParallelogramArg {
 static_assert(std::size(parallelogram_to_box_params) == ParallelogramArg::count);
 
 // The module's BoxReconstruction, held (comparing a mode may rebind the global).
-Ref box_reconstruction_class() {
+static Ref box_reconstruction_class() {
     return Ref::borrow(global(state.globals, state.box_reconstruction_name));
 }
 
 // The reconstruction a mode selects, compared with `==` against cls.MAX, .AVG and .MIN in turn
 // (`cls` the module's BoxReconstruction); anything else keeps the axis.
-geometry::Reconstruction reconstruction_of(PyObject* mode, PyObject* cls) {
+static geometry::Reconstruction reconstruction_of(PyObject* mode, PyObject* cls) {
     Ref member = attr(cls, "MAX");
     if (equals(mode, member.get())) return geometry::Reconstruction::Grow;
     member = attr(cls, "AVG");
@@ -92,7 +92,7 @@ geometry::Reconstruction reconstruction_of(PyObject* mode, PyObject* cls) {
 // Whether reconstruction_of(mode, cls) runs no Python code: a member, None or a builtin number or
 // string, compared with the members of the class defined here (by identity). Anything else may
 // change the arrays of a call or the module globals while it is compared.
-bool compares_natively(PyObject* mode, PyObject* cls) {
+static bool compares_natively(PyObject* mode, PyObject* cls) {
     if (cls != state.box_reconstruction) return false;
     PyTypeObject* type = Py_TYPE(mode);
     return (type == reinterpret_cast<PyTypeObject*>(cls) || mode == Py_None || type == &PyLong_Type ||
@@ -101,7 +101,7 @@ bool compares_natively(PyObject* mode, PyObject* cls) {
 }
 
 // A plain signed 32- or 64-bit integer array: its item size, else 0.
-int index_size(PyObject* o) {
+static int index_size(PyObject* o) {
     if (!PyArray_CheckExact(o)) return 0;
     PyArrayObject* a = np::as_array(o);
     if (!PyArray_ISSIGNED(a) || !PyArray_ISNOTSWAPPED(a) || !PyArray_ISALIGNED(a)) return 0;
@@ -111,7 +111,7 @@ int index_size(PyObject* o) {
 
 // The parities of the n indices of a plain index array of that length (false for anything
 // else): the NumPy steps derive the rows of the other half-axes from them.
-bool index_parities(PyObject* indices, npy_intp n, unsigned char* parities) {
+static bool index_parities(PyObject* indices, npy_intp n, unsigned char* parities) {
     const int size = index_size(indices);
     if (!size || !dims_are(indices, {n})) return false;
     auto parity = [&](auto tag) {
@@ -128,7 +128,7 @@ bool index_parities(PyObject* indices, npy_intp n, unsigned char* parities) {
 // Whether every index lies in [0, limit) (and, given the parities taken before the mode was
 // compared, still has its parity).
 template <class I>
-bool indices_within(PyObject* indices, npy_intp limit, const unsigned char* parities) {
+static bool indices_within(PyObject* indices, npy_intp limit, const unsigned char* parities) {
     const auto view = view1<const I>(indices);
     const npy_intp n = PyArray_DIM(np::as_array(indices), 0);
     for (npy_intp k = 0; k < n; ++k)
@@ -141,7 +141,7 @@ bool indices_within(PyObject* indices, npy_intp limit, const unsigned char* pari
 }
 
 template <class T, class I>
-void parallelogram_to_box_native(PyObject* flat, PyObject* longer, npy_intp P, geometry::Reconstruction mode) {
+static void parallelogram_to_box_native(PyObject* flat, PyObject* longer, npy_intp P, geometry::Reconstruction mode) {
     np::Scratch<T> updated(static_cast<std::size_t>(P));
     const int single = std::is_same_v<T, float>;
     const geometry::NanOrder& rule =
@@ -154,12 +154,12 @@ void parallelogram_to_box_native(PyObject* flat, PyObject* longer, npy_intp P, g
 // Whether the kernel can work on the arrays as they are now, P parallelograms: `longer` a plain
 // index array of P rows, `flat` a float array of 2 P rows that can be written in place apart from
 // it (the index values are checked separately).
-bool parallelogram_arrays_fit(PyObject* flat, PyObject* longer, Py_ssize_t P) {
+static bool parallelogram_arrays_fit(PyObject* flat, PyObject* longer, Py_ssize_t P) {
     return index_size(longer) && dims_are(longer, {P}) && float_type(flat) >= 0 && dims_are(flat, {2 * P, 2}) &&
            writable_in_place(flat) && !spans_overlap(np::as_array(flat), np::as_array(longer));
 }
 
-Ref parallelogram_to_box(Function&, Bound& a) {
+static Ref parallelogram_to_box(Function&, Bound& a) {
     PyObject* flat = a[ParallelogramArg::parallelogram_flat];
     PyObject* longer = a[ParallelogramArg::longer_axis_index];
     PyObject* mode = a[ParallelogramArg::box_reconstruction_mode];
@@ -274,14 +274,14 @@ struct CornerPointsArg {
 static_assert(std::size(corner_points_params) == CornerPointsArg::count);
 
 template <class T>
-Ref corner_points_native(PyObject* tuples, npy_intp B, int type) {
+static Ref corner_points_native(PyObject* tuples, npy_intp B, int type) {
     Ref corners = new_swapped(type, 4, B, 2);
     geometry::corner_points_from_box_tuples<T>(view3<const T>(tuples), B, view3<T>(corners.get()),
                                                state.corner_sum[std::is_same_v<T, float>]);
     return corners;
 }
 
-Ref get_corner_points_from_box_tuples(Function&, Bound& a) {
+static Ref get_corner_points_from_box_tuples(Function&, Bound& a) {
     PyObject* tuples = a[CornerPointsArg::box_tuples];
     const Py_ssize_t number_of_boxes = np::shape_at(tuples, 0);
     const Py_ssize_t number_of_support_points = np::shape_at(tuples, 1);
@@ -331,7 +331,7 @@ const FunctionDef get_corner_points_from_box_tuples_def{
 // ---------------------------------------------------------------------------------------------
 // get_box_and_rotation_from_parallelogram_keypoints
 
-Ref box_reconstruction_max(PyObject* globals) {
+static Ref box_reconstruction_max(PyObject* globals) {
     Ref name = check(PyUnicode_InternFromString("BoxReconstruction"));
     return attr(global(globals, name.get()), "MAX");
 }
@@ -348,7 +348,7 @@ struct FitArg {
 static_assert(std::size(fit_params) == FitArg::count);
 
 template <class Tin>
-Ref fit_native(PyObject* keypoints, npy_intp P, geometry::Reconstruction mode) {
+static Ref fit_native(PyObject* keypoints, npy_intp P, geometry::Reconstruction mode) {
     Ref corners = new_swapped(NPY_DOUBLE, 4, P, 2);
     Ref rotations = new_array(NPY_DOUBLE, {P});
     if (!geometry::fit_parallelograms<Tin>(
@@ -363,13 +363,13 @@ Ref fit_native(PyObject* keypoints, npy_intp P, geometry::Reconstruction mode) {
 constexpr unsigned kFitHelpers = kGetAngles | kParallelogramToBox | kCornerPoints | kRotPoints;
 
 // The dtype of keypoints the fit kernel can work on as they are now, else -1.
-int fit_native_type(PyObject* keypoints) {
+static int fit_native_type(PyObject* keypoints) {
     const int type = float_type(keypoints);
     return type >= 0 && dims_are(keypoints, {-1, 3, 2}) ? type : -1;
 }
 
 // The NumPy steps.
-Ref fit_steps(PyObject* input, PyObject* mode) {
+static Ref fit_steps(PyObject* input, PyObject* mode) {
     Ref float64 = np_attr("float64");
     Ref keypoints = method(input, "astype", {float64.get()}, {{"copy", Py_False}});
     Ref shape = attr(keypoints.get(), "shape");
@@ -438,7 +438,7 @@ Ref fit_steps(PyObject* input, PyObject* mode) {
     return check(PyTuple_Pack(2, corners.get(), rotations.get()));
 }
 
-Ref get_box_and_rotation_from_parallelogram_keypoints(Function&, Bound& a) {
+static Ref get_box_and_rotation_from_parallelogram_keypoints(Function&, Bound& a) {
     PyObject* input = a[FitArg::parallelogram_keypoints];
     PyObject* mode = a[FitArg::box_reconstruction_mode];
     if (natives_intact(kFitHelpers) && fit_native_type(input) >= 0) {

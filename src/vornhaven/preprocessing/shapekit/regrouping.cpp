@@ -27,7 +27,7 @@ static_assert(std::size(assemble_params) == AssembleArg::count);
 struct Keyword {
     Ref key, values;
 };
-std::vector<Keyword> keyword_arrays(PyObject* kwargs) {
+static std::vector<Keyword> keyword_arrays(PyObject* kwargs) {
     std::vector<Keyword> items;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
@@ -39,7 +39,7 @@ std::vector<Keyword> keyword_arrays(PyObject* kwargs) {
 // The NumPy steps, for every input.
 
 // `(first, *rest)`, with the interpreter's message when `rest` cannot be unpacked.
-Ref prepend(PyObject* first, PyObject* rest) {
+static Ref prepend(PyObject* first, PyObject* rest) {
     Ref items = Ref::steal(PySequence_List(rest));
     if (!items) {
         if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(rest)->tp_iter && !PySequence_Check(rest)) {
@@ -54,7 +54,7 @@ Ref prepend(PyObject* first, PyObject* rest) {
 
 // all(v.shape[0] == number_of_unique_instances for v in kwargs.values()): the generator stops at
 // the first array whose row count differs.
-bool rows_match(Function& self, const std::vector<Keyword>& items, PyObject* unique_count) {
+static bool rows_match(Function& self, const std::vector<Keyword>& items, PyObject* unique_count) {
     try {
         Ref zero = py_int(0);
         for (const Keyword& item : items) {
@@ -69,8 +69,8 @@ bool rows_match(Function& self, const std::vector<Keyword>& items, PyObject* uni
     }
 }
 
-Ref assemble_numpy_steps(Function& self, PyObject* keypoints, PyObject* instances, PyObject* positions,
-                         PyObject* kwargs) {
+static Ref assemble_numpy_steps(Function& self, PyObject* keypoints, PyObject* instances, PyObject* positions,
+                                PyObject* kwargs) {
     const Py_ssize_t number_of_position_measurements = PyList_GET_SIZE(instances);
     Py_ssize_t keypoint_dimensionality = 2;
     Ref instance_array = np_call("array", {instances});
@@ -151,12 +151,12 @@ Ref assemble_numpy_steps(Function& self, PyObject* keypoints, PyObject* instance
 // without running Python code, then either computes the result or, when any step would fail,
 // leaves the whole call to the NumPy steps (which raise what they raise).
 
-bool is_plain_str(PyObject* o) {
+static bool is_plain_str(PyObject* o) {
     return PyUnicode_CheckExact(o) || Py_TYPE(o) == &PyUnicodeArrType_Type;
 }
 
 // 0, 1, 2 for "center", "top", "right"; 3 for any other label.
-int position_code(PyObject* label) {
+static int position_code(PyObject* label) {
     if (PyUnicode_KIND(label) != PyUnicode_1BYTE_KIND) return 3;
     const Py_ssize_t length = PyUnicode_GET_LENGTH(label);
     const void* data = PyUnicode_DATA(label);
@@ -167,7 +167,7 @@ int position_code(PyObject* label) {
     return 3;
 }
 
-bool read_id(PyObject* text, geometry::DecimalId& id) {
+static bool read_id(PyObject* text, geometry::DecimalId& id) {
     const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
     switch (PyUnicode_KIND(text)) {
         case PyUnicode_1BYTE_KIND:
@@ -180,7 +180,7 @@ bool read_id(PyObject* text, geometry::DecimalId& id) {
 // A number of a keypoint tuple or list: exact float, NumPy float64, or an int within int64.
 enum NumberKind : unsigned { kFloats = 1, kInts = 2, kSingles = 4 };
 
-bool read_number(PyObject* o, double& out, unsigned& kinds) {
+static bool read_number(PyObject* o, double& out, unsigned& kinds) {
     if (PyFloat_CheckExact(o)) {
         out = PyFloat_AS_DOUBLE(o);
         kinds |= kFloats;
@@ -206,7 +206,7 @@ bool read_number(PyObject* o, double& out, unsigned& kinds) {
 }
 
 template <class T>
-double load(const char* p) {
+static double load(const char* p) {
     T v;
     std::memcpy(&v, p, sizeof v);
     if constexpr (std::is_same_v<T, npy_bool>)
@@ -218,7 +218,7 @@ double load(const char* p) {
 using Loader = double (*)(const char*);
 
 // How NumPy casts an element of a plain array to float64; null for dtypes left to NumPy.
-Loader loader_of(PyObject* o) {
+static Loader loader_of(PyObject* o) {
     if (!PyArray_CheckExact(o)) return nullptr;
     PyArrayObject* a = np::as_array(o);
     if (!PyArray_ISNOTSWAPPED(a)) return nullptr;
@@ -256,7 +256,7 @@ Loader loader_of(PyObject* o) {
 
 // A keypoint given as an array of two numbers: float64, float32 (kept apart: NumPy may promote
 // float32 with other numbers differently) or integers.
-bool read_keypoint_array(PyObject* o, double* xy, unsigned& kinds) {
+static bool read_keypoint_array(PyObject* o, double* xy, unsigned& kinds) {
     if (!PyArray_CheckExact(o)) return false;
     PyArrayObject* a = np::as_array(o);
     if (PyArray_NDIM(a) != 1 || PyArray_DIM(a, 0) != 2 || !PyArray_ISNOTSWAPPED(a)) return false;
@@ -281,7 +281,7 @@ bool read_keypoint_array(PyObject* o, double* xy, unsigned& kinds) {
     return true;
 }
 
-bool read_keypoints(PyObject* keypoints, Py_ssize_t n, double* xy) {
+static bool read_keypoints(PyObject* keypoints, Py_ssize_t n, double* xy) {
     if (PyList_GET_SIZE(keypoints) != n) return false;
     unsigned kinds = 0;
     for (Py_ssize_t j = 0; j < n; ++j) {
@@ -305,12 +305,12 @@ struct KeywordArray {
     Loader loader;
 };
 
-Ref new_result(std::initializer_list<npy_intp> dims) {
+static Ref new_result(std::initializer_list<npy_intp> dims) {
     return new_array(NPY_DOUBLE, dims);
 }
 
 // The result, or an empty Ref when the NumPy steps must run instead.
-Ref assemble_native(PyObject* keypoints, PyObject* instances, PyObject* positions, PyObject* kwargs) {
+static Ref assemble_native(PyObject* keypoints, PyObject* instances, PyObject* positions, PyObject* kwargs) {
     const Py_ssize_t n = PyList_GET_SIZE(instances);
     if (PyList_GET_SIZE(positions) != n || static_cast<std::uint64_t>(n) >= (std::uint64_t{1} << 31)) return {};
     const auto count = static_cast<std::size_t>(n);
@@ -423,7 +423,7 @@ Ref assemble_native(PyObject* keypoints, PyObject* instances, PyObject* position
     return result;
 }
 
-Ref assemble_keypoints_after_shuffle(Function& self, Bound& a) {
+static Ref assemble_keypoints_after_shuffle(Function& self, Bound& a) {
     PyObject* keypoints = a[AssembleArg::keypoints];
     PyObject* instances = a[AssembleArg::instances];
     PyObject* positions = a[AssembleArg::positions];

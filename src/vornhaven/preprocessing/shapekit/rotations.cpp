@@ -15,7 +15,7 @@ struct RotationMatrixArg {
 };
 static_assert(std::size(rotation_matrix_params) == RotationMatrixArg::count);
 
-Ref get_rotation_matrix_2d(Function&, Bound& a) {
+static Ref get_rotation_matrix_2d(Function&, Bound& a) {
     const bool have_deg = !a.is_none(RotationMatrixArg::angle_in_deg),
                have_rad = !a.is_none(RotationMatrixArg::angle_in_rad);
     if (have_deg == have_rad) {
@@ -73,12 +73,12 @@ struct LambdaArg {
 static_assert(std::size(lambda_params) == LambdaArg::count);
 
 // Closure: (new_origin, base_system, coordinate_transform_matrix).
-PyObject* captured(Function& f, Py_ssize_t i) {
+static PyObject* captured(Function& f, Py_ssize_t i) {
     return PyTuple_GET_ITEM(f.closure, i);
 }
 
 // coordinate_transform_matrix.dot((a - new_origin).T).T
-Ref to_new(Function& f, Bound& a) {
+static Ref to_new(Function& f, Bound& a) {
     Ref shifted = check(PyNumber_Subtract(a[LambdaArg::a], captured(f, 0)));
     Ref shifted_t = attr(shifted.get(), "T");
     Ref product = check(PyObject_CallMethod(captured(f, 2), "dot", "O", shifted_t.get()));
@@ -86,7 +86,7 @@ Ref to_new(Function& f, Bound& a) {
 }
 
 // base_system.dot(a.T).T + new_origin
-Ref to_canonical(Function& f, Bound& a) {
+static Ref to_canonical(Function& f, Bound& a) {
     Ref a_t = attr(a[LambdaArg::a], "T");
     Ref product = check(PyObject_CallMethod(captured(f, 1), "dot", "O", a_t.get()));
     Ref product_t = attr(product.get(), "T");
@@ -114,7 +114,7 @@ struct CoordinateTransformationArg {
 };
 static_assert(std::size(coordinate_transformation_params) == CoordinateTransformationArg::count);
 
-Ref coordinate_transformation(Function& self, Bound& a) {
+static Ref coordinate_transformation(Function& self, Bound& a) {
     PyObject* spanning_points = a[CoordinateTransformationArg::spanning_points];
     const Py_ssize_t number_of_spanning_points = np::shape_at(spanning_points, 0);
     const Py_ssize_t dimensionality = np::shape_at(spanning_points, 1);
@@ -192,7 +192,7 @@ void einsum_into(const char* subscripts, std::initializer_list<PyObject*> operan
 // output's, then the summed one); NumPy's iterator moves an axis inside another when every operand
 // stepping along both steps less along it (C order wins conflicts), and axes of length 1 do not
 // step.
-bool coordinates_innermost(npy_intp n, npy_intp m, npy_intp s0, npy_intp s1, npy_intp s2, npy_intp angle_size) {
+static bool coordinates_innermost(npy_intp n, npy_intp m, npy_intp s0, npy_intp s1, npy_intp s2, npy_intp angle_size) {
     const npy_intp sets = n == 1 ? 0 : 1, points = m == 1 ? 0 : 1;
     const npy_intp steps[4][3] = {
         // per axis: the matrices, the points, the output
@@ -239,7 +239,7 @@ geometry::PointOrder inner_point_order(int combination, npy_intp n) {
 // The native path: plain float64 / float32 arrays of the expected shapes whose types einsum
 // accepts for an in-place store. Returns false where NumPy has to decide.
 template <int Dims>
-bool rotate_native(PyObject* target, PyObject* rotation_rads, Py_ssize_t n) {
+static bool rotate_native(PyObject* target, PyObject* rotation_rads, Py_ssize_t n) {
     if (!numpy_is_native()) return false;
     const bool target64 = np::is_plain(target, NPY_DOUBLE);
     if (!target64 && !np::is_plain(target, NPY_FLOAT)) return false;
@@ -297,7 +297,7 @@ struct RotMatsArg {
 };
 static_assert(std::size(rot_mats_params) == RotMatsArg::count);
 
-Ref rot_mats_multi_rads(Function&, Bound& a) {
+static Ref rot_mats_multi_rads(Function&, Bound& a) {
     PyObject* matrices = a[RotMatsArg::matrices];
     PyObject* rotation_rads = a[RotMatsArg::rotation_rads];
     const Py_ssize_t number_of_rotations = np::shape_at(matrices, 0);
@@ -335,7 +335,7 @@ struct RotPointsArg {
 };
 static_assert(std::size(rot_points_params) == RotPointsArg::count);
 
-Ref rot_points_multi_rads(Function&, Bound& a) {
+static Ref rot_points_multi_rads(Function&, Bound& a) {
     PyObject* points = a[RotPointsArg::points];
     PyObject* rotation_rads = a[RotPointsArg::rotation_rads];
     const Py_ssize_t number_of_rotations = np::shape_at(points, 0);
