@@ -113,29 +113,40 @@ void set_shape(PyObject* array, std::initializer_list<Py_ssize_t> dims) {
 }
 
 // `a, b, c = sequence`, with the unpacking errors of compiled modules.
-std::array<Py_ssize_t, 3> unpack3(PyObject* sequence) {
+template <std::size_t N>
+std::array<Ref, N> unpack(PyObject* sequence) {
     auto need_more = [](Py_ssize_t found) {
         raisef(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
     };
-    Ref values[3];
+    auto too_many = [] { raisef(PyExc_ValueError, "too many values to unpack (expected %zu)", N); };
+    std::array<Ref, N> values;
     if (PyTuple_CheckExact(sequence) || PyList_CheckExact(sequence)) {
         const Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence);
-        if (size > 3) raise(PyExc_ValueError, "too many values to unpack (expected 3)");
-        if (size < 3) need_more(size);
-        for (Py_ssize_t i = 0; i < 3; ++i) values[i] = Ref::borrow(PySequence_Fast_GET_ITEM(sequence, i));
-    } else {
-        Ref iterator = check(PyObject_GetIter(sequence));
-        for (Py_ssize_t i = 0; i < 3; ++i) {
-            values[i] = Ref::steal(PyIter_Next(iterator.get()));
-            if (!values[i]) {
-                if (PyErr_Occurred()) throw_error();
-                need_more(i);
-            }
-        }
-        Ref extra = Ref::steal(PyIter_Next(iterator.get()));
-        if (extra) raise(PyExc_ValueError, "too many values to unpack (expected 3)");
-        if (PyErr_Occurred()) throw_error();
+        if (size > static_cast<Py_ssize_t>(N)) too_many();
+        if (size < static_cast<Py_ssize_t>(N)) need_more(size);
+        for (std::size_t i = 0; i < N; ++i)
+            values[i] = Ref::borrow(PySequence_Fast_GET_ITEM(sequence, static_cast<Py_ssize_t>(i)));
+        return values;
     }
+    Ref iterator = check(PyObject_GetIter(sequence));
+    for (std::size_t i = 0; i < N; ++i) {
+        values[i] = Ref::steal(PyIter_Next(iterator.get()));
+        if (!values[i]) {
+            if (PyErr_Occurred()) throw_error();
+            need_more(static_cast<Py_ssize_t>(i));
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(iterator.get()));
+    if (extra) too_many();
+    if (PyErr_Occurred()) throw_error();
+    return values;
+}
+
+template std::array<Ref, 2> unpack<2>(PyObject*);
+template std::array<Ref, 3> unpack<3>(PyObject*);
+
+std::array<Py_ssize_t, 3> unpack3(PyObject* sequence) {
+    const std::array<Ref, 3> values = unpack<3>(sequence);
     std::array<Py_ssize_t, 3> sizes;
     for (int i = 0; i < 3; ++i) {
         Ref index = check(PyNumber_Index(values[i].get()));

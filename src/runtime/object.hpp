@@ -47,6 +47,10 @@ Ref method(PyObject* o, const char* name, std::initializer_list<PyObject*> args,
 // `array.shape = dims`
 void set_shape(PyObject* array, std::initializer_list<Py_ssize_t> dims);
 
+// `a, b = sequence` (N values), with the unpacking errors of compiled modules; N is 2 or 3.
+template <std::size_t N>
+std::array<Ref, N> unpack(PyObject* sequence);
+
 // `a, b, c = sequence` of integers, with the unpacking errors of compiled modules.
 std::array<Py_ssize_t, 3> unpack3(PyObject* sequence);
 

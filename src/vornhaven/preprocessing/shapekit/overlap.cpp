@@ -12,33 +12,6 @@ namespace {
 // in float64 (NumPy 1.x); found at import.
 bool float32_compares_single = true;
 
-// `a, b = sequence`, with the unpacking errors of compiled modules.
-static std::array<Ref, 2> unpack2(PyObject* sequence) {
-    auto need_more = [](Py_ssize_t found) {
-        raisef(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
-    };
-    std::array<Ref, 2> values;
-    if (PyTuple_CheckExact(sequence) || PyList_CheckExact(sequence)) {
-        const Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence);
-        if (size > 2) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-        if (size < 2) need_more(size);
-        for (Py_ssize_t i = 0; i < 2; ++i) values[i] = Ref::borrow(PySequence_Fast_GET_ITEM(sequence, i));
-        return values;
-    }
-    Ref iterator = check(PyObject_GetIter(sequence));
-    for (Py_ssize_t i = 0; i < 2; ++i) {
-        values[i] = Ref::steal(PyIter_Next(iterator.get()));
-        if (!values[i]) {
-            if (PyErr_Occurred()) throw_error();
-            need_more(i);
-        }
-    }
-    Ref extra = Ref::steal(PyIter_Next(iterator.get()));
-    if (extra) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    if (PyErr_Occurred()) throw_error();
-    return values;
-}
-
 static Ref py_float(double v) {
     return check(PyFloat_FromDouble(v));
 }
@@ -255,7 +228,7 @@ static Ref clipper(Function&, Bound& a) {
 
     Ref spanning = item(box_corners, slice(kOpen, 3).get());
     Ref transforms = call_module_function("coordinate_transformation", {spanning.get()});
-    auto [encode, decode] = unpack2(transforms.get());
+    auto [encode, decode] = unpack<2>(transforms.get());
 
     Ref encoded_all = call(encode.get(), {interesting.get()});
     Ref encoded = check(PyList_New(0));
@@ -281,9 +254,9 @@ static Ref clipper(Function&, Bound& a) {
     if (PyList_GET_SIZE(encoded.get()) == 0) return check(PyTuple_Pack(2, Py_None, Py_None));
 
     Ref minima = np_call("min", {encoded.get()}, {{"axis", zero.get()}});
-    auto [min_x, min_y] = unpack2(minima.get());
+    auto [min_x, min_y] = unpack<2>(minima.get());
     Ref maxima = np_call("max", {encoded.get()}, {{"axis", zero.get()}});
-    auto [max_x, max_y] = unpack2(maxima.get());
+    auto [max_x, max_y] = unpack<2>(maxima.get());
     Ref frame = check(Py_BuildValue("[[OO][OO][OO][OO]]", min_x.get(), min_y.get(), min_x.get(), max_y.get(),
                                     max_x.get(), max_y.get(), max_x.get(), min_y.get()));
     Ref frame_array = np_call("array", {frame.get()});
