@@ -1,6 +1,6 @@
 // vornhaven.preprocessing.augmentations.transform.fracborder: FracBorder, padding to a target
 // aspect ratio through albumentations' PadIfNeeded.
-#include "transforms/aspect.hpp"
+#include "transforms/ratio.hpp"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // vornhaven.preprocessing.augmentations.transform.fracmiddle: FracMiddle, a centre crop to a
 // target aspect ratio through albumentations' CenterCrop.
-#include "transforms/aspect.hpp"
+#include "transforms/ratio.hpp"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The aspect-ratio transforms' methods, shared by every class made from a Config.
-#include "transforms/aspect.hpp"
+#include "transforms/ratio.hpp"
 
 #include <cmath>
 #include <deque>
