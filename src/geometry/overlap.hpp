@@ -121,7 +121,8 @@ struct RectangleSet {
 };
 
 // Whether the four normalised coordinates (origin - corner k) . w all lie below 0 or all above 1:
-// the pair is separated along that axis (NaN never separates).
+// the pair is separated along that axis (NaN never separates). Branch-free, so that the loop over
+// the rectangles of b vectorises.
 template <class T>
 inline bool separated(T ox, T oy, const T* const cx[4], const T* const cy[4], Index j, T wx, T wy) noexcept {
     bool below = true, above = true;
@@ -129,15 +130,16 @@ inline bool separated(T ox, T oy, const T* const cx[4], const T* const cy[4], In
         const T ex = ox - cx[k][j], ey = oy - cy[k][j];
         const T px = ex * wx, py = ey * wy;
         const T v = px + py;
-        below = below && v < T(0);
-        above = above && v > T(1);
+        below &= v < T(0);
+        above &= v > T(1);
     }
-    return below || above;
+    return below | above;
 }
 
 // out[i * Nb + j]: whether rectangle i of a and rectangle j of b are not separated along any of
 // the four axes (b's corners against a's axes from A_i, a's corners against b's axes from E_j).
-// Which axis separates does not change the answer, so the tests stop at the first that does.
+// Which axis separates does not change the answer: a's two axes are tested for a whole row at
+// once, b's axes only for the pairs they leave.
 template <class T>
 void intersections(const RectangleSet<T>& a, const RectangleSet<T>& b, bool* out) noexcept {
     const Index Na = a.n, Nb = b.n;
@@ -147,14 +149,13 @@ void intersections(const RectangleSet<T>& a, const RectangleSet<T>& b, bool* out
         const T* acx[4] = {a.x[0] + i, a.x[1] + i, a.x[2] + i, a.x[3] + i};
         const T* acy[4] = {a.y[0] + i, a.y[1] + i, a.y[2] + i, a.y[3] + i};
         bool* row = out + i * Nb;
+        for (Index j = 0; j < Nb; ++j)
+            row[j] = !(separated(Ax, Ay, b.x, b.y, j, rax, ray) | separated(Ax, Ay, b.x, b.y, j, bax, bay));
         for (Index j = 0; j < Nb; ++j) {
-            bool sep = separated(Ax, Ay, b.x, b.y, j, rax, ray) || separated(Ax, Ay, b.x, b.y, j, bax, bay);
-            if (!sep) {
-                const T Ex = b.x[0][j], Ey = b.y[0][j];
-                sep = separated(Ex, Ey, acx, acy, 0, b.right_x[j], b.right_y[j]) ||
-                      separated(Ex, Ey, acx, acy, 0, b.bottom_x[j], b.bottom_y[j]);
-            }
-            row[j] = !sep;
+            if (!row[j]) continue;
+            const T Ex = b.x[0][j], Ey = b.y[0][j];
+            row[j] = !(separated(Ex, Ey, acx, acy, 0, b.right_x[j], b.right_y[j]) |
+                       separated(Ex, Ey, acx, acy, 0, b.bottom_x[j], b.bottom_y[j]));
         }
     }
 }
