@@ -1,8 +1,7 @@
 """Overlap and clipping of shapekit: the all-pairs overlap test of rotated rectangles, clipping
 one box to the image, and integer bounds of boxes.
 
-The NumPy side is the plain Python version of the same steps (tests/preprocessing/
-overlap_reference.py): for ``intersections`` the dense (Na, Nb, 4) projections by broadcasting
+The NumPy side is the plain Python version of the same steps (tests/numpy_steps.py): for ``intersections`` the dense (Na, Nb, 4) projections by broadcasting
 and ``np.einsum``, then the loop over the pairs with the four-axis decision; for ``clipper`` the
 flags, ``intersect`` with ``np.cross``, ``coordinate_transformation`` with ``np.linalg.pinv``.
 """
@@ -19,8 +18,8 @@ import numpy as np
 
 from harness import Workload
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "preprocessing"))
-import overlap_reference as ref  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+import numpy_steps as ref  # noqa: E402
 
 
 def _shapekit() -> Any:

@@ -2,8 +2,7 @@
 albumentations pipeline hands them back (a list of (x, y) tuples and the two label lists,
 shuffled), with the VEXL boxes carried along as a per-box array.
 
-The NumPy side is the plain Python version of the same steps (tests/preprocessing/
-regrouping_reference.py): ``np.unique`` of the ids, then one ``np.where`` and one dict per box.
+The NumPy side is the plain Python version of the same steps (tests/numpy_steps.py): ``np.unique`` of the ids, then one ``np.where`` and one dict per box.
 """
 
 from __future__ import annotations
@@ -17,8 +16,8 @@ import numpy as np
 
 from harness import Workload
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "preprocessing"))
-import regrouping_reference as ref  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+import numpy_steps as ref  # noqa: E402
 
 SIZES = (1, 10, 100, 1000)
 TARGETS = {10: 10.0, 1000: 100.0}

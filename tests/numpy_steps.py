@@ -14,6 +14,7 @@ the tests compare with: twin inputs in a given memory layout, outcomes and the i
 
 import contextlib
 import enum
+import warnings
 from typing import Any, cast
 
 import numpy as np
@@ -379,6 +380,143 @@ def inference_boxes_to_corners(boxes, size_factor=1.0):
     np.subtract(left, to_right[:, np.newaxis], out=left)
     np.add(right, to_right[:, np.newaxis], out=right)
     return corners, distances
+
+
+# --------------------------------------------------------------------------------------------
+# Overlap and clipping
+# --------------------------------------------------------------------------------------------
+
+
+def _cross(u: Any, v: Any) -> Any:
+    with warnings.catch_warnings():  # NumPy 2 deprecates np.cross of 2-vectors
+        warnings.simplefilter("ignore", DeprecationWarning)
+        return np.cross(u, v)
+
+
+def _outside(t: Any) -> Any:
+    if t <= 0:
+        return -t
+    if t >= 1:
+        return t - 1
+    return 0
+
+
+def intersect(a1: Any, a2: Any, b1: Any, b2: Any) -> np.ndarray | None:
+    r = a2 - a1
+    s = b2 - b1
+    nominator = _cross(b1 - a1, s)
+    denominator = _cross(r, s)
+    assert denominator != 0
+    lambda_a = nominator / denominator
+    lambda_b = _cross(b1 - a1, r) / denominator
+    badness = max(_outside(lambda_a), _outside(lambda_b))
+    if badness < 1e-11:
+        return b1 + max(0.0, min(1.0, lambda_b)) * s
+    return None
+
+
+def clipper(box_corners: np.ndarray, image_size: Any, visualize: bool = False) -> tuple[Any, Any]:
+    image_size = np.array(image_size) - 1
+    img_corners = np.array([[0, 0], [image_size[0], 0], image_size, [0, image_size[1]]])
+    box_corners_tlbr = [(*(bc < 0), *(bc > image_size)) for bc in box_corners]
+    interesting = list(img_corners)
+    interesting += [bc for bc, flags in zip(box_corners, box_corners_tlbr) if not any(flags)]
+    for i in range(len(box_corners_tlbr)):
+        for e in range(4):
+            if box_corners_tlbr[i][e] != box_corners_tlbr[i - 1][e]:
+                ic = intersect(box_corners[i - 1], box_corners[i], img_corners[e - 1], img_corners[e])
+                if ic is not None:
+                    interesting.append(ic)
+    encode, decode = coordinate_transformation(box_corners[:3])
+    encoded = [
+        row
+        for k, row in enumerate(encode(interesting))
+        if k >= len(img_corners) or (np.all(-1e-12 <= row) and np.all(row <= 1.000000000001))
+    ]
+    if not encoded:
+        return None, None
+    min_x, min_y = np.min(encoded, axis=0)
+    max_x, max_y = np.max(encoded, axis=0)
+    new_box_corners = decode(np.array([[min_x, min_y], [min_x, max_y], [max_x, max_y], [max_x, min_y]]))
+    return new_box_corners, np.array(interesting[len(img_corners) :])
+
+
+def _axes(distances: np.ndarray, row: int) -> np.ndarray:
+    return -distances[:, row] * 2 / np.linalg.norm(distances[:, row] * 2, axis=1)[:, None] ** 2
+
+
+def intersections_projections(corners_a, distances_a, corners_b, distances_b):  # type: ignore[no-untyped-def]
+    """The four (Na, Nb, 4) arrays of normalised coordinates."""
+    adbc = corners_b[:, 0][np.newaxis, :, np.newaxis] - corners_a[:, np.newaxis]
+    ehfg = corners_a[:, 0][:, np.newaxis, np.newaxis] - corners_b[np.newaxis]
+    with np.errstate(all="ignore"):
+        to_bottom_a, to_right_a = _axes(distances_a, 0), _axes(distances_a, 1)
+        to_bottom_b, to_right_b = _axes(distances_b, 0), _axes(distances_b, 1)
+        return (
+            np.einsum("abft,at->abf", ehfg, to_right_a),
+            np.einsum("abft,at->abf", ehfg, to_bottom_a),
+            np.einsum("abft,bt->abf", adbc, to_right_b),
+            np.einsum("abft,bt->abf", adbc, to_bottom_b),
+        )
+
+
+def intersections(corners_a, distances_a, corners_b, distances_b, loop=False):  # type: ignore[no-untyped-def]
+    """The overlap matrix; `loop` runs the per-pair decision as the Python loop over the pairs."""
+    projections = intersections_projections(corners_a, distances_a, corners_b, distances_b)
+    if not loop:
+        separated = np.zeros(projections[0].shape[:2], dtype=bool)
+        for val in projections:
+            separated |= (val < 0).all(axis=2) | (val > 1).all(axis=2)
+        return ~separated
+    result = np.zeros(projections[0].shape[:2], dtype=bool)
+    for i_a in range(result.shape[0]):
+        for i_b in range(result.shape[1]):
+            for val in projections:
+                row = val[i_a, i_b]
+                if (row < 0).all() or (row > 1).all():
+                    break
+            else:
+                result[i_a, i_b] = True
+    return result
+
+
+def surrounding_rectangle_from_corners(corners: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        return np.min(corners, axis=1).astype(np.int32), np.max(corners, axis=1).astype(np.int32)
+
+
+# --------------------------------------------------------------------------------------------
+# Keypoint regrouping after a shuffle
+# --------------------------------------------------------------------------------------------
+
+
+def assemble_keypoints_after_shuffle(keypoints, instances, positions, **kwargs):
+    number_of_position_measurements = len(instances)
+    keypoint_dimensionality = 2
+    instance_array = np.array(instances)
+    assert instance_array.shape == (number_of_position_measurements,)
+    arr_keypoints = np.array(keypoints).reshape(number_of_position_measurements, keypoint_dimensionality)
+    keypoint_dimensionality = arr_keypoints.shape[1]
+    assert arr_keypoints.shape == (number_of_position_measurements, keypoint_dimensionality)
+    arr_positions = np.array(positions, dtype=object)
+    assert arr_positions.shape == (number_of_position_measurements,)
+    unique_instances = np.unique(instance_array)
+    number_of_unique_instances = unique_instances.shape[0]
+    assert number_of_unique_instances == number_of_position_measurements / 3
+    sorted_keypoints = np.empty((number_of_unique_instances, 3, keypoint_dimensionality))
+    sorted_kwarg_arrays = {}
+    for key, values in kwargs.items():
+        sorted_kwarg_arrays[key] = np.empty((number_of_unique_instances, *values.shape[1:]))
+    to_original_index = np.empty(number_of_unique_instances)
+    assert all(v.shape[0] == number_of_unique_instances for v in kwargs.values())
+    for i, uiid in enumerate(unique_instances):
+        position_map = {arr_positions[index]: index for index in np.where(instance_array == str(uiid))[0]}
+        sorted_keypoints[i] = [arr_keypoints[position_map[key]] for key in ("center", "top", "right")]
+        for k, v in kwargs.items():
+            sorted_kwarg_arrays[k][i] = v[int(uiid)]
+        to_original_index[i] = int(uiid)
+    return (sorted_keypoints, to_original_index, *sorted_kwarg_arrays.values())
 
 
 # --------------------------------------------------------------------------------------------

@@ -1,7 +1,7 @@
 """Overlap and clipping: intersect, clipper, intersections, surrounding_rectangle_from_corners.
 
 Worked examples, properties, one differential test per function against the NumPy steps in
-overlap_reference (bit for bit), errors and introspection.
+numpy_steps (bit for bit), errors and introspection.
 """
 
 import inspect
@@ -15,7 +15,7 @@ import pytest
 
 from vornhaven.preprocessing import shapekit as sk
 
-import overlap_reference as ref
+import numpy_steps as ref
 
 ARRAY = "np.ndarray[Any, Any]"
 

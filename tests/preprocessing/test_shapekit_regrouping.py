@@ -1,6 +1,6 @@
 """Regrouping a flat keypoint list after augmentations reordered it: assemble_keypoints_after_shuffle.
 
-Results are compared bit for bit with the plain steps in ``regrouping_reference``, failures by
+Results are compared bit for bit with the plain steps in ``numpy_steps``, failures by
 type and message, on the native path and on NumPy's (the module's ``np`` replaced); then the
 whole label path of a rotated box runs through a real albumentations pipeline.
 """
@@ -18,7 +18,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-import regrouping_reference as ref
+import numpy_steps as ref
 from numpy_steps import assert_identical
 from vornhaven.preprocessing import shapekit as sk
 
