@@ -1,9 +1,10 @@
 """Overlap and clipping of shapekit: the all-pairs overlap test of rotated rectangles, clipping
 one box to the image, and integer bounds of boxes.
 
-The NumPy side is the plain Python version of the same steps (tests/numpy_steps.py): for ``intersections`` the dense (Na, Nb, 4) projections by broadcasting
-and ``np.einsum``, then the loop over the pairs with the four-axis decision; for ``clipper`` the
-flags, ``intersect`` with ``np.cross``, ``coordinate_transformation`` with ``np.linalg.pinv``.
+The NumPy side is the plain Python version of the same steps (tests/numpy_steps.py): for
+``intersections`` the dense (Na, Nb, 4) projections by broadcasting and ``np.einsum``, then the
+loop over the pairs with the four-axis decision; for ``clipper`` the flags, ``intersect`` with
+``np.cross``, ``coordinate_transformation`` with ``np.linalg.pinv``.
 """
 
 from __future__ import annotations

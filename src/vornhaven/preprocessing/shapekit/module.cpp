@@ -39,7 +39,7 @@ static void prepare_lookup_dtypes(PyObject* numpy) {
 void exec_shapekit(ModuleContext& m) {
     state.globals = m.globals();
     state.natives.name({"np", "get_angles_from_points", "parallelogram_to_box", "get_corner_points_from_box_tuples",
-                        "rot_points_multi_rads", "cast", "Any"});
+                        "rot_points_multi_rads", "cast", "Any", "intersect", "coordinate_transformation"});
 
     m.import_from("typing", {"Any", "cast"});
     m.import_from("collections.abc", {"Callable"});

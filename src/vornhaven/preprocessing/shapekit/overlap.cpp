@@ -27,12 +27,6 @@ static bool compare_truth(PyObject* a, PyObject* b, int op) {
     return truth(result.get());
 }
 
-// A module function looked up in the module globals at call time.
-static Ref call_module_function(const char* name, std::initializer_list<PyObject*> args) {
-    Ref function = Ref::borrow(global(state.globals, intern(name)));
-    return call(function.get(), args);
-}
-
 }  // namespace
 
 void prepare_overlap(PyObject* numpy) {
@@ -220,14 +214,13 @@ static Ref clipper(Function&, Bound& a) {
             Ref to = item(box_corners, py_int(i).get());
             Ref border_from = item(img_corners.get(), py_int(e - 1).get());
             Ref border_to = item(img_corners.get(), py_int(e).get());
-            Ref crossing =
-                call_module_function("intersect", {from.get(), to.get(), border_from.get(), border_to.get()});
+            Ref crossing = call_global(kIntersectFn, {from.get(), to.get(), border_from.get(), border_to.get()});
             if (crossing.get() != Py_None) check_status(PyList_Append(interesting.get(), crossing.get()));
         }
     }
 
     Ref spanning = item(box_corners, slice(kOpen, 3).get());
-    Ref transforms = call_module_function("coordinate_transformation", {spanning.get()});
+    Ref transforms = call_global(kCoordinateTransformationFn, {spanning.get()});
     auto [encode, decode] = unpack<2>(transforms.get());
 
     Ref encoded_all = call(encode.get(), {interesting.get()});

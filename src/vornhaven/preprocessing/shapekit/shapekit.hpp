@@ -39,7 +39,17 @@ enum class MatrixOrder { Unknown, Running, Pairwise };
 // call through the globals, `cast` (typing.cast) and `Any` (bound). A native path stands in for
 // such calls only while they hold what the module bound, so a replaced one is seen as it would
 // be in Python.
-enum Global : int { kNpGlobal, kAnglesFn, kParallelogramFn, kCornersFn, kRotPointsFn, kCastGlobal, kAnyGlobal };
+enum Global : int {
+    kNpGlobal,
+    kAnglesFn,
+    kParallelogramFn,
+    kCornersFn,
+    kRotPointsFn,
+    kCastGlobal,
+    kAnyGlobal,
+    kIntersectFn,
+    kCoordinateTransformationFn,
+};
 inline constexpr unsigned kGetAngles = 1u << kAnglesFn, kParallelogramToBox = 1u << kParallelogramFn,
                           kCornerPoints = 1u << kCornersFn, kRotPoints = 1u << kRotPointsFn,
                           kCast = 1u << kCastGlobal | 1u << kAnyGlobal;
