@@ -61,12 +61,13 @@ def _intersections(dtype: type) -> Workload:
 
 
 def _clipper_setup(size: int) -> tuple[Callable[[], Any], Callable[[], Any]]:
-    # one box crossing the top-left corner of a 640 x 480 image (rotated by 0.3 rad)
+    # one box crossing the top-left corner of a 640 x 480 image (rotated by 0.3 rad); NumPy warns
+    # of nothing here, so neither side needs its warnings silenced (which would cost both ~2 us)
     c, s = np.cos(0.3), np.sin(0.3)
     box = np.array([[-40.0, -30.0], [-40.0, 90.0], [120.0, 90.0], [120.0, -30.0]]) @ np.array([[c, -s], [s, c]])
     return (
-        functools.partial(_quiet(_shapekit().clipper), box.copy(), (640, 480)),
-        functools.partial(_quiet(ref.clipper), box.copy(), (640, 480)),
+        functools.partial(_shapekit().clipper, box.copy(), (640, 480)),
+        functools.partial(ref.clipper, box.copy(), (640, 480)),
     )
 
 

@@ -19,16 +19,28 @@ PyObject* numpy() {
 
 namespace {
 
-// The inner loop of `ufunc` whose operand types are all `type_num`.
-template <int Inputs>
-Loop<Inputs> find_loop(PyObject* ufunc, int type_num) {
+// The inner loop of `ufunc` (nin inputs, nout outputs) whose operand types are `types`, or nulls.
+std::pair<PyUFuncGenericFunction, void*> find_function(PyObject* ufunc, int nin, int nout, const int* types) {
     // The ufunc type comes from the numpy module: its C API table is not imported here.
     Ref ufunc_type = check(PyObject_GetAttrString(numpy_module, "ufunc"));
     if (!ufunc || !PyType_Check(ufunc_type.get()) ||
         !PyObject_TypeCheck(ufunc, reinterpret_cast<PyTypeObject*>(ufunc_type.get())))
         return {};
     auto* u = reinterpret_cast<PyUFuncObject*>(ufunc);
-    if (u->nin != Inputs || u->nout != 1 || !u->functions || !u->types) return {};
+    if (u->nin != nin || u->nout != nout || !u->functions || !u->types) return {};
+    const int nargs = nin + nout;
+    for (int i = 0; i < u->ntypes; ++i) {
+        const char* found = u->types + nargs * i;
+        bool all = true;
+        for (int k = 0; k < nargs; ++k) all = all && found[k] == types[k];
+        if (all && u->functions[i]) return {u->functions[i], u->data ? u->data[i] : nullptr};
+    }
+    return {};
+}
+
+// The inner loop of `ufunc` whose operand types are all `type_num`.
+template <int Inputs>
+Loop<Inputs> find_loop(PyObject* ufunc, int type_num) {
     npy_intp itemsize = 0;
     if (type_num == NPY_DOUBLE)
         itemsize = sizeof(double);
@@ -36,13 +48,11 @@ Loop<Inputs> find_loop(PyObject* ufunc, int type_num) {
         itemsize = sizeof(float);
     else
         return {};
-    for (int i = 0; i < u->ntypes; ++i) {
-        const char* types = u->types + (Inputs + 1) * i;
-        bool all = true;
-        for (int k = 0; k <= Inputs; ++k) all = all && types[k] == type_num;
-        if (all && u->functions[i]) return {u->functions[i], u->data ? u->data[i] : nullptr, itemsize};
-    }
-    return {};
+    int types[Inputs + 1];
+    for (int& t : types) t = type_num;
+    const auto [function, data] = find_function(ufunc, Inputs, 1, types);
+    if (!function) return {};
+    return {function, data, itemsize};
 }
 
 }  // namespace
@@ -52,6 +62,14 @@ UnaryLoop unary_loop(PyObject* ufunc, int type_num) {
 }
 BinaryLoop binary_loop(PyObject* ufunc, int type_num) {
     return find_loop<2>(ufunc, type_num);
+}
+
+GufuncLoop gufunc_loop(PyObject* ufunc, int nin, std::initializer_list<int> types) {
+    const int nout = static_cast<int>(types.size()) - nin;
+    if (nin < 1 || nout < 1) return {};
+    const auto [function, data] = find_function(ufunc, nin, nout, types.begin());
+    if (!function || reinterpret_cast<PyUFuncObject*>(ufunc)->core_enabled == 0) return {};
+    return {function, data};
 }
 
 Ref call(const char* name, PyObject* args, PyObject* kwargs) {

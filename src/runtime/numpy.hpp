@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <utility>
 
 #include "runtime/error.hpp"
@@ -124,6 +125,24 @@ using BinaryLoop = Loop<2>;
 // are bit-identical with the ufunc); empty if the ufunc has none or is not a ufunc of that arity.
 UnaryLoop unary_loop(PyObject* ufunc, int type_num);
 BinaryLoop binary_loop(PyObject* ufunc, int type_num);
+
+// One inner loop of a generalized ufunc for one signature of operand types, called as NumPy
+// calls it: one pointer per operand; the outer count followed by the core dimensions (numbered
+// in the order they first appear in the ufunc's signature); the operands' outer steps followed
+// by every operand's core strides, operand by operand.
+struct GufuncLoop {
+    PyUFuncGenericFunction function = nullptr;
+    void* data = nullptr;
+
+    explicit operator bool() const noexcept { return function != nullptr; }
+    void operator()(char** args, npy_intp* dimensions, npy_intp* steps) const noexcept {
+        function(args, dimensions, steps, data);
+    }
+};
+
+// The loop NumPy runs for the generalized ufunc `ufunc` with `nin` inputs when its operands
+// (inputs, then outputs) have the types `types`; empty if it has none or is not a gufunc.
+GufuncLoop gufunc_loop(PyObject* ufunc, int nin, std::initializer_list<int> types);
 
 // Calls numpy.<name>(*args, **kwargs).
 Ref call(const char* name, PyObject* args, PyObject* kwargs = nullptr);

@@ -163,14 +163,57 @@ def test_intersect_matches_numpy_steps(dtype):
         sk.intersect([0, 0], [2, 2], [0, 2], [2, 0])
 
 
+def outcome(function, *args):
+    try:
+        return quiet(function, *args)
+    except Exception as error:  # noqa: BLE001 - the exception type is the outcome
+        return type(error)
+
+
+def same_clipping(box, size):
+    native, expected = outcome(sk.clipper, box, size), outcome(ref.clipper, box, size)
+    if isinstance(expected, type):
+        assert native is expected
+        return
+    same(native, expected)
+    if expected[0] is not None:  # the layouts NumPy's steps leave behind
+        assert native[0].strides == expected[0].strides and native[1].strides == expected[1].strides
+
+
+SQUARE = np.array([[-10.0, -10.0], [50.0, -10.0], [50.0, 50.0], [-10.0, 50.0]])
+
+
+@pytest.mark.parametrize("box, size", [
+    (SQUARE, np.array([100, 80])),
+    (SQUARE, np.array([100.5, 80.0])),
+    (SQUARE, [100, 80.0]),
+    (SQUARE, (100.25, 79.75)),
+    (SQUARE, (2**60, 80)),                   # beyond float64's integers
+    (SQUARE, (100, 1)),                      # a zero-length image border
+    (SQUARE, (True, 80)),
+    (SQUARE.astype(np.float32), (100, 80)),
+    (np.asfortranarray(SQUARE), (100, 80)),
+    (np.repeat(SQUARE, 2, axis=0)[::2], (100, 80)),
+    (SQUARE[:3], (100, 80)),                 # three corners
+    (np.vstack([SQUARE, [[20.0, 70.0]]]), (100, 80)),
+    (np.array([[0.0, 0.0], [-0.0, 5.0], [5.0, 5.0], [5.0, -0.0]]), (100, 80)),  # zeros of both signs
+    (np.array([[1.0, 1.0], [2.0, 2.0], [3.0, 3.0], [4.0, 4.0]]), (100, 80)),    # collinear: pinv
+    (np.full((4, 2), 7.0), (100, 80)),       # all in one point
+    (np.array([[-5.0, 3.0], [1e300, 3.0], [1e300, 9.0], [-5.0, 9.0]]), (100, 80)),
+    (np.array([[np.nan, 3.0], [20.0, 3.0], [20.0, 9.0], [-5.0, 9.0]]), (100, 80)),
+    (SQUARE + 500, (100, 80)),               # nothing inside
+    (SQUARE * 10 - 200, (100, 80)),          # covers the image
+])
+def test_clipper_matches_numpy_steps_on_hard_cases(box, size):
+    same_clipping(box, size)
+
+
 def test_clipper_matches_numpy_steps():
     rng = np.random.default_rng(5)
-    corners, _ = rectangles(rng, 150, np.float64, spread=140)
-    for box in corners[:, [0, 2, 3, 1]] - 20:
-        size = tuple(int(v) for v in rng.integers(20, 120, 2))
-        same(quiet(sk.clipper, box, size), quiet(ref.clipper, box, size))
-    box = np.array([[-10.0, -10.0], [50.0, -10.0], [50.0, 50.0], [-10.0, 50.0]], dtype=np.float32)
-    same(quiet(sk.clipper, box, np.array([100, 80])), quiet(ref.clipper, box, np.array([100, 80])))
+    corners, _ = rectangles(rng, 300, np.float64, spread=140)
+    for k, box in enumerate(corners[:, [0, 2, 3, 1]] - 20):
+        size = [int(v) for v in rng.integers(20, 120, 2)]
+        same_clipping(box, (tuple(size), np.array(size), [size[0] + 0.5, float(size[1])])[k % 3])
 
 
 @pytest.mark.parametrize("dtype", [np.float64, np.float32])

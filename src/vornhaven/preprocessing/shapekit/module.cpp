@@ -36,6 +36,25 @@ static void prepare_lookup_dtypes(PyObject* numpy) {
     }
 }
 
+// The loop np.linalg.svd(a, full_matrices=False) runs for a float64 2 x 2 matrix: svd_s on
+// NumPy 2, svd_n_s (m >= n) on NumPy 1.26; empty when neither is found.
+static np::GufuncLoop svd_loop() {
+    Ref loops = Ref::steal(PyImport_ImportModule("numpy.linalg._umath_linalg"));
+    if (!loops) {
+        PyErr_Clear();
+        return {};
+    }
+    for (const char* name : {"svd_s", "svd_n_s"}) {
+        Ref svd = Ref::steal(PyObject_GetAttrString(loops.get(), name));
+        if (!svd) {
+            PyErr_Clear();
+            continue;
+        }
+        return np::gufunc_loop(svd.get(), 1, {NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE});
+    }
+    return {};
+}
+
 void exec_shapekit(ModuleContext& m) {
     state.globals = m.globals();
     state.natives.name({"np", "get_angles_from_points", "parallelogram_to_box", "get_corner_points_from_box_tuples",
@@ -54,6 +73,9 @@ void exec_shapekit(ModuleContext& m) {
         Ref arctan2 = attr(numpy.get(), "arctan2");
         state.atan2_64 = np::binary_loop(arctan2.get(), NPY_DOUBLE);
         state.atan2_32 = np::binary_loop(arctan2.get(), NPY_FLOAT);
+        Ref matmul = attr(numpy.get(), "matmul");
+        state.matmul64 = np::gufunc_loop(matmul.get(), 2, {NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE});
+        state.svd64 = svd_loop();
     }
     state.box_reconstruction_name = check(PyUnicode_InternFromString("BoxReconstruction")).release();
     state.natives.record(m.globals(), kNpGlobal);
@@ -63,8 +85,8 @@ void exec_shapekit(ModuleContext& m) {
 
     auto keep = [&](Global function, Ref) { state.natives.record(m.globals(), function); };
     m.define(get_rotation_matrix_2d_def);
-    m.define(coordinate_transformation_def);
-    m.define(intersect_def);
+    keep(kCoordinateTransformationFn, m.define(coordinate_transformation_def));
+    keep(kIntersectFn, m.define(intersect_def));
     m.define(clipper_def);
     keep(kAnglesFn, m.define(get_angles_from_points_def));
     define_box_reconstruction(m);

@@ -157,8 +157,193 @@ struct ClipperArg {
 };
 static_assert(std::size(clipper_params) == ClipperArg::count);
 
+// np.array(image_size) - 1 for the sizes the native path takes: a tuple or list of two Python
+// ints or floats, or a plain int64 / float64 array of two, each of magnitude below 2**52, so that
+// float64 holds them, their differences and every comparison with them exactly.
+static bool image_extent(PyObject* image_size, double (&extent)[2]) {
+    constexpr std::int64_t limit = std::int64_t{1} << 52;
+    auto in_range = [](double v) { return std::isfinite(v) && std::fabs(v) < static_cast<double>(limit); };
+    if (PyTuple_CheckExact(image_size) || PyList_CheckExact(image_size)) {
+        if (PySequence_Fast_GET_SIZE(image_size) != 2) return false;
+        PyObject* const* items = PySequence_Fast_ITEMS(image_size);
+        const bool all_ints = PyLong_CheckExact(items[0]) && PyLong_CheckExact(items[1]);
+        for (int t = 0; t < 2; ++t) {
+            PyObject* v = items[t];
+            if (PyLong_CheckExact(v)) {
+                int overflow = 0;
+                const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+                if (overflow || x <= -limit || x >= limit) return false;
+                extent[t] = static_cast<double>(x);
+            } else if (PyFloat_CheckExact(v) && in_range(PyFloat_AS_DOUBLE(v))) {
+                extent[t] = PyFloat_AS_DOUBLE(v);
+            } else {
+                return false;
+            }
+            // int64 arithmetic for ints, float64 for a pair holding a float: exact either way
+            // for integers, and the subtraction NumPy runs for the rest
+            extent[t] = all_ints ? static_cast<double>(static_cast<std::int64_t>(extent[t]) - 1) : extent[t] - 1.0;
+        }
+        return true;
+    }
+    const bool ints = np::is_plain(image_size, NPY_INT64);
+    if (!(ints || np::is_plain(image_size, NPY_DOUBLE)) || !dims_are(image_size, {2})) return false;
+    PyArrayObject* array = np::as_array(image_size);
+    for (int t = 0; t < 2; ++t) {
+        const npy_intp offset = t * PyArray_STRIDE(array, 0);
+        if (ints) {
+            const std::int64_t x = np::at<std::int64_t>(PyArray_BYTES(array), offset);
+            if (x <= -limit || x >= limit) return false;
+            extent[t] = static_cast<double>(x - 1);
+        } else {
+            const double x = np::at<double>(PyArray_BYTES(array), offset);
+            if (!in_range(x)) return false;
+            extent[t] = x - 1.0;
+        }
+    }
+    return true;
+}
+
+// Whether a column of kept coordinates holds zeros of both signs: NumPy's min and max may pick
+// either, so the NumPy steps decide.
+static bool mixed_zeros(const double* values, const bool* kept, int count, int stride) {
+    bool positive = false, negative = false;
+    for (int k = 0; k < count; ++k) {
+        const double v = values[k * stride];
+        if (kept[k] && v == 0) (std::signbit(v) ? negative : positive) = true;
+    }
+    return positive && negative;
+}
+
+// clipper for a plain float64 (n, 2) box (3 <= n <= 8) of finite corners and the image sizes
+// image_extent takes, while np, intersect and coordinate_transformation are the module's own:
+// the same steps natively, with NumPy's own SVD, matmul and dot doing the linear algebra so that
+// the results are NumPy's to the last bit. Empty when the NumPy steps decide: other inputs,
+// segments that cannot be crossed, values that are not finite along the way.
+static Ref clipper_native(PyObject* box_corners, PyObject* image_size) {
+    constexpr int kMaxCorners = 8, kImageCorners = 4;
+    if (!natives_intact(1u << kIntersectFn | 1u << kCoordinateTransformationFn)) return {};
+    if (!np::is_plain(box_corners, NPY_DOUBLE) || PyArray_NDIM(np::as_array(box_corners)) != 2) return {};
+    const npy_intp n = PyArray_DIM(np::as_array(box_corners), 0);
+    if (n < 3 || n > kMaxCorners || PyArray_DIM(np::as_array(box_corners), 1) != 2) return {};
+    double extent[2];
+    if (!image_extent(image_size, extent)) return {};
+
+    double corners[kMaxCorners][2];
+    const auto view = view2<double>(box_corners);
+    for (npy_intp k = 0; k < n; ++k)
+        for (int t = 0; t < 2; ++t)
+            if (!std::isfinite(corners[k][t] = view(k, t))) return {};
+    const double width = extent[0], height = extent[1];
+    const double image[kImageCorners][2] = {{0, 0}, {width, 0}, {width, height}, {0, height}};
+
+    // Outside flags (x < 0, y < 0, x > width - 1, y > height - 1); the image corners, the box
+    // corners inside, then the crossings of box edges with the borders whose flags differ.
+    bool flags[kMaxCorners][4];
+    for (npy_intp k = 0; k < n; ++k) {
+        flags[k][0] = corners[k][0] < 0;
+        flags[k][1] = corners[k][1] < 0;
+        flags[k][2] = corners[k][0] > width;
+        flags[k][3] = corners[k][1] > height;
+    }
+    double points[kImageCorners + kMaxCorners + 4 * kMaxCorners][2];
+    int count = 0;
+    for (const auto& corner : image) {
+        points[count][0] = corner[0];
+        points[count++][1] = corner[1];
+    }
+    for (npy_intp k = 0; k < n; ++k) {
+        if (flags[k][0] || flags[k][1] || flags[k][2] || flags[k][3]) continue;
+        points[count][0] = corners[k][0];
+        points[count++][1] = corners[k][1];
+    }
+    for (npy_intp i = 0; i < n; ++i) {
+        const npy_intp previous = i == 0 ? n - 1 : i - 1;
+        for (int e = 0; e < 4; ++e) {
+            if (flags[i][e] == flags[previous][e]) continue;
+            const auto c =
+                geometry::intersect<double>(corners[previous], corners[i], image[(e + 3) % 4], image[e], 1e-11);
+            if (c.denominator == 0) return {};
+            if (!c.found) continue;
+            if (!std::isfinite(c.point[0]) || !std::isfinite(c.point[1])) return {};
+            points[count][0] = c.point[0];
+            points[count++][1] = c.point[1];
+        }
+    }
+
+    Frame frame;
+    if (!frame_of({{corners[0][0], corners[0][1]}, {corners[1][0], corners[1][1]}, {corners[2][0], corners[2][1]}},
+                  frame))
+        return {};
+
+    // encode: coordinate_transform_matrix.dot((interesting - new_origin).T).T
+    Ref matrix = new_array(NPY_DOUBLE, {2, 2});
+    std::memcpy(data_of<double>(matrix.get()), frame.inverse, sizeof frame.inverse);
+    Ref shifted = new_swapped(NPY_DOUBLE, count, 2);
+    {
+        const auto out = view2<double>(shifted.get());
+        for (int k = 0; k < count; ++k)
+            for (int t = 0; t < 2; ++t) out(t, k) = points[k][t] - frame.origin[t];
+    }
+    Ref encoded = check(PyArray_MatrixProduct2(matrix.get(), shifted.get(), nullptr));
+    const double* uv = data_of<double>(encoded.get());  // (2, count), C-ordered
+
+    // Keep box corners and crossings, and the image corners inside the box.
+    bool kept[std::size(points)];
+    bool any = false;
+    for (int k = 0; k < count; ++k) {
+        const double u = uv[k], v = uv[count + k];
+        if (!std::isfinite(u) || !std::isfinite(v)) return {};
+        kept[k] = k >= kImageCorners || (-1e-12 <= u && -1e-12 <= v && u <= 1.000000000001 && v <= 1.000000000001);
+        any = any || kept[k];
+    }
+    if (!any) return check(PyTuple_Pack(2, Py_None, Py_None));
+    if (mixed_zeros(uv, kept, count, 1) || mixed_zeros(uv + count, kept, count, 1)) return {};
+    double low[2] = {INFINITY, INFINITY}, high[2] = {-INFINITY, -INFINITY};
+    for (int k = 0; k < count; ++k) {
+        if (!kept[k]) continue;
+        for (int t = 0; t < 2; ++t) {
+            const double v = uv[t * count + k];
+            if (v < low[t]) low[t] = v;
+            if (v > high[t]) high[t] = v;
+        }
+    }
+
+    // decode: base_system.dot(frame_corners.T).T + new_origin, the result Fortran-ordered as
+    // NumPy's addition leaves it.
+    Ref frame_corners = new_swapped(NPY_DOUBLE, 4, 2);
+    {
+        const auto out = view2<double>(frame_corners.get());
+        const double rectangle[4][2] = {{low[0], low[1]}, {low[0], high[1]}, {high[0], high[1]}, {high[0], low[1]}};
+        for (int k = 0; k < 4; ++k)
+            for (int t = 0; t < 2; ++t) out(t, k) = rectangle[k][t];
+    }
+    Ref base_system = new_swapped(NPY_DOUBLE, 2, 2);
+    {
+        const auto out = view2<double>(base_system.get());
+        for (int t = 0; t < 2; ++t)
+            for (int r = 0; r < 2; ++r) out(t, r) = frame.base[t][r];
+    }
+    Ref decoded = check(PyArray_MatrixProduct2(base_system.get(), frame_corners.get(), nullptr));
+    const double* xy = data_of<double>(decoded.get());  // (2, 4), C-ordered
+    npy_intp dims[2] = {4, 2};
+    Ref new_box_corners = check(PyArray_EMPTY(2, dims, NPY_DOUBLE, 1));
+    {
+        const auto out = view2<double>(new_box_corners.get());
+        for (int k = 0; k < 4; ++k)
+            for (int t = 0; t < 2; ++t)
+                if (!std::isfinite(out(k, t) = xy[t * 4 + k] + frame.origin[t])) return {};
+    }
+
+    // np.array(interesting[4:])
+    const int found = count - kImageCorners;
+    Ref found_array = found == 0 ? new_array(NPY_DOUBLE, {0}) : new_array(NPY_DOUBLE, {found, 2});
+    std::memcpy(data_of<double>(found_array.get()), points[kImageCorners], sizeof(double) * 2 * found);
+    return check(PyTuple_Pack(2, new_box_corners.get(), found_array.get()));
+}
+
 static Ref clipper(Function&, Bound& a) {
     PyObject* box_corners = a[ClipperArg::box_corners];
+    if (Ref result = clipper_native(box_corners, a[ClipperArg::image_size])) return result;
     Ref zero = py_int(0), one = py_int(1);
 
     Ref sizes = np_call("array", {a[ClipperArg::image_size]});

@@ -66,6 +66,52 @@ const FunctionDef get_rotation_matrix_2d_def{
 // ---------------------------------------------------------------------------------------------
 // coordinate_transformation
 
+bool pinv_2x2(const double (&matrix)[2][2], double (&inverse)[2][2]) {
+    if (!state.svd64 || !state.matmul64) return false;
+    // u, s, vt = svd(a, full_matrices=False): outputs C-ordered, as the ufunc allocates them.
+    double u[2][2], s[2], vt[2][2];
+    {
+        char* args[4] = {reinterpret_cast<char*>(const_cast<double*>(&matrix[0][0])), reinterpret_cast<char*>(&u[0][0]),
+                         reinterpret_cast<char*>(s), reinterpret_cast<char*>(&vt[0][0])};
+        npy_intp dimensions[4] = {1, 2, 2, 2};
+        npy_intp steps[11] = {0, 0, 0, 0, 16, 8, 16, 8, 8, 16, 8};
+        state.svd64(args, dimensions, steps);
+    }
+    for (double v : {u[0][0], u[0][1], u[1][0], u[1][1], s[0], s[1], vt[0][0], vt[0][1], vt[1][0], vt[1][1]})
+        if (!std::isfinite(v)) return false;  // no convergence: NumPy raises LinAlgError
+    // cutoff = rcond * amax(s); s = 1 / s where s > cutoff, else 0
+    const double cutoff = 1e-15 * (s[1] > s[0] ? s[1] : s[0]);
+    for (double& v : s) v = v > cutoff ? 1.0 / v : 0.0;
+    // matmul(vt.T, s[:, None] * u.T): the product laid out as NumPy's multiply leaves it
+    // (u.T's strides), both operands handed to the matmul loop with the strides NumPy gives it.
+    double scaled[2][2];  // scaled[j][i] holds element (i, j)
+    for (int i = 0; i < 2; ++i)
+        for (int j = 0; j < 2; ++j) scaled[j][i] = s[i] * u[j][i];
+    {
+        char* args[3] = {reinterpret_cast<char*>(&vt[0][0]), reinterpret_cast<char*>(&scaled[0][0]),
+                         reinterpret_cast<char*>(&inverse[0][0])};
+        npy_intp dimensions[4] = {1, 2, 2, 2};
+        npy_intp steps[9] = {0, 0, 0, 8, 16, 8, 16, 16, 8};
+        state.matmul64(args, dimensions, steps);
+    }
+    for (const auto& row : inverse)
+        for (double v : row)
+            if (!std::isfinite(v)) return false;
+    return true;
+}
+
+bool frame_of(const double (&points)[3][2], Frame& frame) {
+    for (const auto& point : points)
+        if (!std::isfinite(point[0]) || !std::isfinite(point[1])) return false;
+    frame.origin[0] = points[1][0];
+    frame.origin[1] = points[1][1];
+    for (int t = 0; t < 2; ++t) {
+        frame.base[t][0] = points[0][t] - points[1][t];
+        frame.base[t][1] = points[2][t] - points[1][t];
+    }
+    return pinv_2x2(frame.base, frame.inverse);
+}
+
 const Param lambda_params[] = {{"a"}};
 struct LambdaArg {
     enum : std::size_t { a, count };
@@ -114,6 +160,36 @@ struct CoordinateTransformationArg {
 };
 static_assert(std::size(coordinate_transformation_params) == CoordinateTransformationArg::count);
 
+// The pair of lambdas closing over (new_origin, base_system, coordinate_transform_matrix).
+static Ref make_lambdas(Function& self, PyObject* new_origin, PyObject* base_system, PyObject* matrix) {
+    Ref closure = check(PyTuple_Pack(3, new_origin, base_system, matrix));
+    // The lambdas take their module from the globals, as Python's do, whatever the outer
+    // function's __module__ has been set to.
+    Ref forward = make_function(to_new_def, state.globals, nullptr, self.filename, closure);
+    Ref backward = make_function(to_canonical_def, state.globals, nullptr, self.filename, closure);
+    return check(PyTuple_Pack(2, forward.get(), backward.get()));
+}
+
+// base_system = (spanning_points[[0, 2]] - new_origin).T of a plain float64 (3, 2) array, laid out
+// as NumPy lays it out (the transposed view of a new C-ordered difference), with its pseudo-inverse
+// in `inverse`; empty when the NumPy steps decide (other arrays, NumPy replaced, pinv_2x2 refuses).
+static Ref native_base_system(PyObject* spanning_points, double (&inverse)[2][2]) {
+    if (!numpy_is_native() || !np::is_plain(spanning_points, NPY_DOUBLE) || !dims_are(spanning_points, {3, 2}))
+        return {};
+    const auto view = view2<double>(spanning_points);
+    double points[3][2];
+    for (int k = 0; k < 3; ++k)
+        for (int t = 0; t < 2; ++t) points[k][t] = view(k, t);
+    Frame frame;
+    if (!frame_of(points, frame)) return {};
+    std::memcpy(inverse, frame.inverse, sizeof inverse);
+    Ref base_system = new_swapped(NPY_DOUBLE, 2, 2);
+    const auto out = view2<double>(base_system.get());
+    for (int t = 0; t < 2; ++t)
+        for (int r = 0; r < 2; ++r) out(t, r) = frame.base[t][r];
+    return base_system;
+}
+
 static Ref coordinate_transformation(Function& self, Bound& a) {
     PyObject* spanning_points = a[CoordinateTransformationArg::spanning_points];
     const Py_ssize_t number_of_spanning_points = np::shape_at(spanning_points, 0);
@@ -125,6 +201,12 @@ static Ref coordinate_transformation(Function& self, Bound& a) {
 
     Ref new_origin = check(PyObject_GetItem(spanning_points, py_int(1).get()));
     VH_ASSERT(shape_is(new_origin.get(), {dimensionality}));
+    double inverse[2][2];
+    if (Ref base_system = native_base_system(spanning_points, inverse)) {
+        Ref matrix = new_array(NPY_DOUBLE, {2, 2});
+        std::memcpy(data_of<double>(matrix.get()), inverse, sizeof inverse);
+        return make_lambdas(self, new_origin.get(), base_system.get(), matrix.get());
+    }
     Ref rows = check(Py_BuildValue("[ii]", 0, 2));
     Ref outer = check(PyObject_GetItem(spanning_points, rows.get()));
     Ref difference = check(PyNumber_Subtract(outer.get(), new_origin.get()));
@@ -133,13 +215,7 @@ static Ref coordinate_transformation(Function& self, Bound& a) {
     Ref linalg = attr(numpy_global(), "linalg");
     Ref matrix = check(PyObject_CallMethod(linalg.get(), "pinv", "O", base_system.get()));
     VH_ASSERT(shape_is(matrix.get(), {dimensionality, dimensionality}));
-
-    Ref closure = check(PyTuple_Pack(3, new_origin.get(), base_system.get(), matrix.get()));
-    // The lambdas take their module from the globals, as Python's do, whatever the outer
-    // function's __module__ has been set to.
-    Ref forward = make_function(to_new_def, state.globals, nullptr, self.filename, closure);
-    Ref backward = make_function(to_canonical_def, state.globals, nullptr, self.filename, closure);
-    return check(PyTuple_Pack(2, forward.get(), backward.get()));
+    return make_lambdas(self, new_origin.get(), base_system.get(), matrix.get());
 }
 
 const FunctionDef coordinate_transformation_def{

@@ -59,6 +59,8 @@ struct State {
     PyObject* globals;
     np::UnaryLoop cos64, sin64, cos32, sin32;
     np::BinaryLoop atan2_64, atan2_32;
+    // np.linalg.svd's loop (reduced matrices) and np.matmul's, for float64.
+    np::GufuncLoop svd64, matmul64;
     // How einsum sums a rotated matrix entry for float64/float64, float32/float32 and
     // float64 matrices with float32 angles.
     MatrixOrder matrix_order[3];
@@ -256,6 +258,21 @@ void einsum_into(const char* subscripts, std::initializer_list<PyObject*> operan
 // The order of the rotations inside the box functions, whose points have the coordinates
 // innermost and contiguous (combination 2: float64 points, float32 angles, which einsum casts).
 geometry::PointOrder inner_point_order(int combination, npy_intp n);
+
+// np.linalg.pinv of a float64 2 x 2 matrix (row-major) through NumPy's own SVD and matmul loops,
+// so bit-identical with it; false when those loops are missing or the result is not finite (the
+// NumPy steps then give NumPy's own warnings and errors).
+bool pinv_2x2(const double (&matrix)[2][2], double (&inverse)[2][2]);
+
+// The coordinate system spanned by three float64 points A, B, C as coordinate_transformation
+// computes it: origin B, base_system (columns A - B and C - B) and its pseudo-inverse.
+struct Frame {
+    double origin[2];
+    double base[2][2];
+    double inverse[2][2];
+};
+// False when the points are not finite or pinv_2x2 refuses (the NumPy steps then decide).
+bool frame_of(const double (&points)[3][2], Frame& frame);
 
 // Finds, at import, the orders of operations of this NumPy that the kernels reproduce.
 void calibrate();
