@@ -3,7 +3,9 @@
 # and runs the test suite, once with NumPy 2 and, where wheels exist, once more with NumPy 1.26;
 # the bit-exact geometry and channel-assembly tests run once more with NumPy's AVX-512 code
 # switched off (NumPy picks its loops by CPU, so results must agree both ways), and the transform
-# tests once more with the oldest supported albumentations.
+# tests once more with the oldest and the newest supported albumentations. A run without pytest
+# arguments then checks the packaging (tools/package_check.sh) and runs the whole suite on the
+# ASan + UBSan build (tools/asan.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mapfile -t pythons < <(tools/pythons.sh)
@@ -12,6 +14,7 @@ numpy2=$(grep -E '^numpy==' requirements/build.txt | cut -d= -f3)
 numpy1=1.26.4
 albumentations=$(grep -E '^albumentations==' requirements/test.txt | cut -d= -f3)
 albumentations_oldest=1.1.0
+albumentations_newest=1.4.3  # the newest release of the declared range (pyproject.toml)
 no_avx512="AVX512F AVX512CD AVX512_KNL AVX512_KNM AVX512_SKX AVX512_CLX AVX512_CNL AVX512_ICL AVX512_SPR"
 without_avx512() {  # runs the command with NumPy's AVX-512 loops switched off (x86-64 only)
   if [ "$(uname -m)" = x86_64 ]; then NPY_DISABLE_CPU_FEATURES="$no_avx512" "$@"; fi
@@ -37,9 +40,17 @@ for line in "${pythons[@]}"; do
     without_avx512 "$venv/bin/python" -m pytest -q tests/preprocessing tests/augmentations/test_bandmixer.py "$@" || status=1
     "$venv/bin/python" -m pip install -q --disable-pip-version-check "numpy==$numpy2"
   fi
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check "albumentations==$albumentations_oldest"
-  echo "--- CPython $minor, NumPy $numpy2, albumentations $albumentations_oldest (transforms)"
-  "$venv/bin/python" -m pytest -q tests/augmentations "$@" || status=1
+  for version in "$albumentations_oldest" "$albumentations_newest"; do
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check "albumentations==$version"
+    echo "--- CPython $minor, NumPy $numpy2, albumentations $version (transforms)"
+    "$venv/bin/python" -m pytest -q tests/augmentations "$@" || status=1
+  done
   "$venv/bin/python" -m pip install -q --disable-pip-version-check "albumentations==$albumentations"
 done
+if [ $# -eq 0 ]; then  # the whole run: also the package as users install it, and the sanitizers
+  echo "=== packaging: sdist, wheel, fresh installs"
+  tools/package_check.sh || status=1
+  echo "=== ASan + UBSan"
+  tools/asan.sh || status=1
+fi
 exit $status
