@@ -1,0 +1,255 @@
+"""The platform's label path for one sample, stage by stage.
+
+BandMixer -> PickWeighted(FracBorder, FracMiddle) -> MeshCrop -> flip, rotate, affine (albumentations)
+-> regrouping of the keypoints -> parallelogram fitting -> clipping -> the overlap matrix.
+
+Every sample is a pure function of the scene, the run's seed and the sample's index: its seed is
+derived from the two numbers, and the generators that the transforms draw from are seeded with it
+for the sample (see ``seeding``). A lock keeps two threads of one process from interleaving
+samples on the process's one pipeline, so a worker with several threads gives the same results
+as one with a single thread.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import importlib
+import threading
+import time
+from dataclasses import dataclass, field
+from typing import Any
+
+import albumentations as A
+import cv2
+import numpy as np
+
+from vornhaven.preprocessing import shapekit
+
+from .scene import COLOUR_FIELDS, NIR_FIELD, Scene
+from .seeding import sample_seed, seeded_generators
+
+_TRANSFORMS = "vornhaven.preprocessing.augmentations.transform."
+
+#: The stages in the order they run, with what each one does.
+STAGES = {
+    "channels": "BandMixer: the structured image to float32 channels in [-1, 1]",
+    "aspect": "PickWeighted(FracBorder, FracMiddle): pad or centre-crop to a square",
+    "crop": "MeshCrop: one window of a 3 x 3 mesh, guided by the box centres",
+    "keypoint augmentations": "HorizontalFlip, Rotate, Affine (albumentations)",
+    "regrouping": "assemble_keypoints_after_shuffle: keypoints per box",
+    "fitting": "get_box_and_rotation_from_parallelogram_keypoints, box_corners_to_vexl",
+    "clipping": "clipper: boxes cut to the image",
+    "overlap": "inference_boxes_to_corners, intersections",
+    "render": "the sample drawn for the grid (OpenCV)",
+}
+
+ASPECT_RATIO = 1.0
+CELL = 240  # pixels of one grid cell
+
+
+def _module(name: str) -> Any | None:
+    try:
+        return importlib.import_module(_TRANSFORMS + name)
+    except ImportError:
+        return None
+
+
+def availability() -> dict[str, bool]:
+    """Which of the transform modules the pipeline uses are installed."""
+    return {name: _module(name) is not None for name in ("bandmixer", "pickweighted", "fracborder", "fracmiddle", "fracwindow")}
+
+
+def channel_config(has_nir: bool) -> list[dict[str, Any]]:
+    """BandMixer's configuration: the colours with their default range (the whole range of the
+    integer type), the near-infrared band capped to the lower half of its 16-bit range."""
+    config: list[dict[str, Any]] = [{"channel": {"channel_type": {"selection": name}}} for name in COLOUR_FIELDS]
+    if has_nir:
+        config.append({"channel": {"channel_type": {"selection": "custom", "name": NIR_FIELD},
+                                   "enable_operations": {"operations": {"selection": "relative_cap",
+                                                                        "min": 0.0, "max": 0.5}}}})
+    return config
+
+
+def _keypoint_params() -> A.KeypointParams:
+    # boxes may leave the image: their keypoints are kept, and clipping cuts the boxes later
+    return A.KeypointParams("xy", label_fields=["instances", "positions"], remove_invisible=False)
+
+
+def _stand_in_channels(image: np.ndarray) -> np.ndarray:
+    # used only while the bandmixer module is not installed: every field scaled from its
+    # integer range to [-1, 1], as BandMixer's default operation does for the colours
+    planes = []
+    for name in image.dtype.names:
+        plane = image[name].astype(np.float32)
+        if np.issubdtype(image.dtype[name], np.integer):
+            info = np.iinfo(image.dtype[name])
+            plane = (plane - info.min) * np.float32(2.0 / (info.max - info.min)) - 1
+        planes.append(plane)
+    return np.stack(planes, axis=-1)
+
+
+@dataclass
+class Pipeline:
+    """The albumentations stages of the label path, each its own Compose so that it can be timed;
+    a stage whose module is not installed is None."""
+
+    channels: A.Compose | None
+    aspect: A.Compose | None
+    crop: A.Compose | None
+    mesh: Any
+    keypoints: A.Compose
+    notes: dict[str, str] = field(default_factory=dict)
+
+
+def build_pipeline(has_nir: bool) -> Pipeline:
+    params = _keypoint_params()
+    notes = {}
+    bandmixer, pickweighted = _module("bandmixer"), _module("pickweighted")
+    fracborder, fracmiddle, fracwindow = _module("fracborder"), _module("fracmiddle"), _module("fracwindow")
+
+    channels = None
+    if bandmixer is not None:
+        channels = A.Compose([bandmixer.BandMixer(channels=channel_config(has_nir), always_apply=True, p=1.0)],
+                             keypoint_params=params)
+    else:
+        notes["channels"] = "bandmixer not installed: fields scaled to [-1, 1] by NumPy instead"
+
+    aspect = None
+    if pickweighted is not None and fracborder is not None and fracmiddle is not None:
+        children = [fracborder.FracBorder(aspect_ratio=ASPECT_RATIO, border_mode=cv2.BORDER_CONSTANT, value=0, p=0.5),
+                    fracmiddle.FracMiddle(aspect_ratio=ASPECT_RATIO, p=0.5)]
+        aspect = A.Compose([pickweighted.PickWeighted(children, p=1.0)], keypoint_params=params)
+    else:
+        notes["aspect"] = "pickweighted not installed: skipped"
+
+    crop = mesh = None
+    if fracwindow is not None:
+        mesh = fracwindow.MeshCrop(3, 3, 0.7, 0.7)
+        mesh.update_crops(mesh.all_crops)
+        crop = A.Compose([mesh], keypoint_params=params)
+    else:
+        notes["crop"] = "fracwindow not installed: skipped"
+
+    keypoints = A.Compose([
+        A.HorizontalFlip(p=0.5),
+        A.Rotate(limit=30, border_mode=cv2.BORDER_CONSTANT, value=0, p=0.8),
+        A.Affine(scale=(0.85, 1.15), translate_percent=(-0.05, 0.05), shear=(-12, 12), p=0.8),
+    ], keypoint_params=params)
+    return Pipeline(channels, aspect, crop, mesh, keypoints, notes)
+
+
+_PIPELINES: dict[bool, Pipeline] = {}
+_LOCK = threading.Lock()
+
+
+def pipeline_for(scene: Scene) -> Pipeline:
+    """One pipeline per process and kind of scene: a worker builds it once and keeps it."""
+    if scene.has_nir not in _PIPELINES:
+        _PIPELINES[scene.has_nir] = build_pipeline(scene.has_nir)
+    return _PIPELINES[scene.has_nir]
+
+
+@dataclass
+class SampleResult:
+    record: dict[str, Any]  # what summary.json keeps of the sample (deterministic)
+    timings: dict[str, float]  # seconds per stage
+    cell: np.ndarray | None  # the drawn grid cell (BGR uint8), for the first samples only
+
+
+def _vexl_rows(ids: np.ndarray, boxes: np.ndarray) -> list[list[float]]:
+    return [[int(i), *map(float, box)] for i, box in zip(ids, boxes)]
+
+
+def process_sample(scene: Scene, seed: int, index: int, render: bool = False,
+                   pipeline: Pipeline | None = None) -> SampleResult:
+    """One sample, with this process's pipeline for the scene unless one is given."""
+    with _LOCK, seeded_generators(sample_seed(seed, index)):
+        return _process_sample(scene, seed, index, render, pipeline or pipeline_for(scene))
+
+
+def _process_sample(scene: Scene, seed: int, index: int, render: bool, pipeline: Pipeline) -> SampleResult:
+    timings: dict[str, float] = {}
+    clock = time.perf_counter
+
+    keypoints = shapekit.vexl_to_keypoints(scene.boxes)
+    instances, positions = shapekit.keypoints_trivial_lookup(len(keypoints))
+    # keypoints first: MeshCrop chooses its window while it moves the keypoints, and the image
+    # must be cut with the window of this sample's choice
+    data = {"keypoints": [tuple(map(float, k)) for k in keypoints], "image": scene.image,
+            "instances": [str(i) for i in instances], "positions": [str(p) for p in positions]}
+
+    start = clock()
+    if pipeline.channels is not None:
+        data = pipeline.channels(**data)
+    else:
+        data["image"] = _stand_in_channels(scene.image)
+    timings["channels"] = clock() - start
+    for stage in ("aspect", "crop", "keypoint augmentations"):
+        compose = {"aspect": pipeline.aspect, "crop": pipeline.crop, "keypoint augmentations": pipeline.keypoints}[stage]
+        start = clock()
+        if compose is not None:
+            data = compose(**data)
+        timings[stage] = clock() - start
+    crop_window = None
+    if pipeline.mesh is not None:
+        crop_window = [int(pipeline.mesh.x_min), int(pipeline.mesh.y_min), int(pipeline.mesh.x_max), int(pipeline.mesh.y_max)]
+
+    image = np.ascontiguousarray(data["image"], dtype=np.float32)
+    height, width = image.shape[:2]
+
+    start = clock()
+    grouped, to_original_index, _ = shapekit.assemble_keypoints_after_shuffle(
+        [np.asarray(k[:2]) for k in data["keypoints"]], list(data["instances"]), list(data["positions"]),
+        boxes=scene.boxes)
+    ids = to_original_index.astype(np.int64)
+    timings["regrouping"] = clock() - start
+
+    start = clock()
+    corners, rotations = shapekit.get_box_and_rotation_from_parallelogram_keypoints(
+        grouped, box_reconstruction_mode=shapekit.BoxReconstruction.MAX)
+    fitted = shapekit.box_corners_to_vexl(corners, rotations)
+    timings["fitting"] = clock() - start
+
+    start = clock()
+    kept, clipped_corners = [], []
+    for k in range(len(corners)):
+        new_corners, _ = shapekit.clipper(corners[k], (width, height))
+        if new_corners is not None:
+            kept.append(k)
+            clipped_corners.append(new_corners)
+    kept_ids = ids[kept]
+    clipped = (shapekit.box_corners_to_vexl(np.array(clipped_corners), rotations[kept]) if kept
+               else np.empty((0, 5)))
+    timings["clipping"] = clock() - start
+
+    start = clock()
+    box_corners, half_sides = shapekit.inference_boxes_to_corners(clipped.astype(np.float32))
+    matrix = shapekit.intersections(box_corners, half_sides, box_corners, half_sides)
+    timings["overlap"] = clock() - start
+    pairs = sorted((int(min(kept_ids[a], kept_ids[b])), int(max(kept_ids[a], kept_ids[b])))
+                   for a, b in zip(*np.nonzero(np.triu(matrix, 1))))
+
+    cell = None
+    if render:
+        from .render import draw_sample
+
+        start = clock()
+        cell = draw_sample(image, grouped, clipped, kept_ids, index, CELL)
+        timings["render"] = clock() - start
+
+    record = {
+        "index": index,
+        "seed": sample_seed(seed, index),
+        "size": [int(width), int(height)],
+        "crop_window": crop_window,
+        "image_sha256": hashlib.sha256(image.tobytes()).hexdigest(),
+        "fitted": _vexl_rows(ids, fitted),
+        "clipped": _vexl_rows(kept_ids, clipped),
+        "overlaps": [list(p) for p in pairs],
+    }
+    return SampleResult(record, timings, cell)
+
+
+def process_shard(scene: Scene, seed: int, indices: list[int], render_below: int) -> list[SampleResult]:
+    """A shard of samples, as a worker runs it (samples below ``render_below`` are drawn)."""
+    return [process_sample(scene, seed, i, i < render_below) for i in indices]
