@@ -22,7 +22,8 @@ def test_modules_found_and_stubs_up_to_date():
     assert {"vornhaven.preprocessing.shapekit",
             "vornhaven.preprocessing.augmentations.transform.fracborder",
             "vornhaven.preprocessing.augmentations.transform.fracmiddle",
-            "vornhaven.preprocessing.augmentations.transform.pickweighted"} <= set(MODULES)
+            "vornhaven.preprocessing.augmentations.transform.pickweighted",
+            "vornhaven.preprocessing.augmentations.transform.bandmixer"} <= set(MODULES)
     assert "vornhaven._runtime_probe" not in MODULES
     problems = stubs.check()
     assert not problems, "run python tools/stubs.py:\n" + "".join(problems)
