@@ -24,6 +24,10 @@ import cv2
 import numpy as np
 
 from vornhaven.preprocessing import shapekit
+from vornhaven.preprocessing.augmentations.transform.bandmixer import BandMixer
+from vornhaven.preprocessing.augmentations.transform.fracborder import FracBorder
+from vornhaven.preprocessing.augmentations.transform.fracmiddle import FracMiddle
+from vornhaven.preprocessing.augmentations.transform.pickweighted import PickWeighted
 
 from .scene import COLOUR_FIELDS, NIR_FIELD, Scene
 from .seeding import sample_seed, seeded_generators
@@ -56,7 +60,7 @@ def _module(name: str) -> Any | None:
 
 def availability() -> dict[str, bool]:
     """Which of the transform modules the pipeline uses are installed."""
-    return {name: _module(name) is not None for name in ("bandmixer", "pickweighted", "fracborder", "fracmiddle", "fracwindow")}
+    return {name: _module(name) is not None for name in ("fracwindow",)}
 
 
 def channel_config(has_nir: bool) -> list[dict[str, Any]]:
@@ -75,26 +79,13 @@ def _keypoint_params() -> A.KeypointParams:
     return A.KeypointParams("xy", label_fields=["instances", "positions"], remove_invisible=False)
 
 
-def _stand_in_channels(image: np.ndarray) -> np.ndarray:
-    # used only while the bandmixer module is not installed: every field scaled from its
-    # integer range to [-1, 1], as BandMixer's default operation does for the colours
-    planes = []
-    for name in image.dtype.names:
-        plane = image[name].astype(np.float32)
-        if np.issubdtype(image.dtype[name], np.integer):
-            info = np.iinfo(image.dtype[name])
-            plane = (plane - info.min) * np.float32(2.0 / (info.max - info.min)) - 1
-        planes.append(plane)
-    return np.stack(planes, axis=-1)
-
-
 @dataclass
 class Pipeline:
     """The albumentations stages of the label path, each its own Compose so that it can be timed;
     a stage whose module is not installed is None."""
 
-    channels: A.Compose | None
-    aspect: A.Compose | None
+    channels: A.Compose
+    aspect: A.Compose
     crop: A.Compose | None
     mesh: Any
     keypoints: A.Compose
@@ -104,23 +95,11 @@ class Pipeline:
 def build_pipeline(has_nir: bool) -> Pipeline:
     params = _keypoint_params()
     notes = {}
-    bandmixer, pickweighted = _module("bandmixer"), _module("pickweighted")
-    fracborder, fracmiddle, fracwindow = _module("fracborder"), _module("fracmiddle"), _module("fracwindow")
-
-    channels = None
-    if bandmixer is not None:
-        channels = A.Compose([bandmixer.BandMixer(channels=channel_config(has_nir), always_apply=True, p=1.0)],
-                             keypoint_params=params)
-    else:
-        notes["channels"] = "bandmixer not installed: fields scaled to [-1, 1] by NumPy instead"
-
-    aspect = None
-    if pickweighted is not None and fracborder is not None and fracmiddle is not None:
-        children = [fracborder.FracBorder(aspect_ratio=ASPECT_RATIO, border_mode=cv2.BORDER_CONSTANT, value=0, p=0.5),
-                    fracmiddle.FracMiddle(aspect_ratio=ASPECT_RATIO, p=0.5)]
-        aspect = A.Compose([pickweighted.PickWeighted(children, p=1.0)], keypoint_params=params)
-    else:
-        notes["aspect"] = "pickweighted not installed: skipped"
+    fracwindow = _module("fracwindow")
+    channels = A.Compose([BandMixer(channels=channel_config(has_nir), always_apply=True, p=1.0)], keypoint_params=params)
+    children = [FracBorder(aspect_ratio=ASPECT_RATIO, border_mode=cv2.BORDER_CONSTANT, value=0, p=0.5),
+                FracMiddle(aspect_ratio=ASPECT_RATIO, p=0.5)]
+    aspect = A.Compose([PickWeighted(children, p=1.0)], keypoint_params=params)
 
     crop = mesh = None
     if fracwindow is not None:
@@ -178,14 +157,8 @@ def _process_sample(scene: Scene, seed: int, index: int, render: bool, pipeline:
     data = {"keypoints": [tuple(map(float, k)) for k in keypoints], "image": scene.image,
             "instances": [str(i) for i in instances], "positions": [str(p) for p in positions]}
 
-    start = clock()
-    if pipeline.channels is not None:
-        data = pipeline.channels(**data)
-    else:
-        data["image"] = _stand_in_channels(scene.image)
-    timings["channels"] = clock() - start
-    for stage in ("aspect", "crop", "keypoint augmentations"):
-        compose = {"aspect": pipeline.aspect, "crop": pipeline.crop, "keypoint augmentations": pipeline.keypoints}[stage]
+    for stage, compose in (("channels", pipeline.channels), ("aspect", pipeline.aspect), ("crop", pipeline.crop),
+                           ("keypoint augmentations", pipeline.keypoints)):
         start = clock()
         if compose is not None:
             data = compose(**data)
