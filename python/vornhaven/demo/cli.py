@@ -154,7 +154,7 @@ def run(args: argparse.Namespace) -> Path:
         render.write_png(staging / "input.png", render.draw_input(scene))
         render.write_png(staging / "grid.png", render.grid([r.cell for r in results[:render_below]]))
         render.plot_overlap(staging / "overlap.png", matrix, args.count)
-        notes = pipeline.build_pipeline(scene.has_nir).notes
+        notes = pipeline.skipped_stages()
         summary = {
             "source": scene.source,
             "image": {"width": scene.image.shape[1], "height": scene.image.shape[0],
@@ -184,7 +184,7 @@ def run(args: argparse.Namespace) -> Path:
           f"{_engine_name(args, workers)}")
     print(f"  {'stage':<24}{'total s':>9}{'ms/sample':>11}")
     for stage in pipeline.STAGES:
-        shown = stage if stage not in notes else f"{stage} (skipped)" if "skipped" in notes[stage] else f"{stage} *"
+        shown = f"{stage} (skipped)" if stage in notes else stage
         per_sample = 1000 * timings[stage] / (render_below if stage == "render" else args.count)
         print(f"  {shown:<24}{timings[stage]:>9.3f}{per_sample:>11.2f}")
     print(f"  {'pictures and summary':<24}{writing:>9.3f}")

@@ -16,7 +16,7 @@ import hashlib
 import importlib
 import threading
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Any
 
 import albumentations as A
@@ -58,9 +58,9 @@ def _module(name: str) -> Any | None:
         return None
 
 
-def availability() -> dict[str, bool]:
-    """Which of the transform modules the pipeline uses are installed."""
-    return {name: _module(name) is not None for name in ("fracwindow",)}
+def skipped_stages() -> dict[str, str]:
+    """The stages that cannot run because their module is not installed, with the reason."""
+    return {} if _module("fracwindow") is not None else {"crop": "fracwindow not installed: skipped"}
 
 
 def channel_config(has_nir: bool) -> list[dict[str, Any]]:
@@ -82,19 +82,17 @@ def _keypoint_params() -> A.KeypointParams:
 @dataclass
 class Pipeline:
     """The albumentations stages of the label path, each its own Compose so that it can be timed;
-    a stage whose module is not installed is None."""
+    the crop stage is None while its module is not installed."""
 
     channels: A.Compose
     aspect: A.Compose
     crop: A.Compose | None
     mesh: Any
     keypoints: A.Compose
-    notes: dict[str, str] = field(default_factory=dict)
 
 
 def build_pipeline(has_nir: bool) -> Pipeline:
     params = _keypoint_params()
-    notes = {}
     fracwindow = _module("fracwindow")
     channels = A.Compose([BandMixer(channels=channel_config(has_nir), always_apply=True, p=1.0)], keypoint_params=params)
     children = [FracBorder(aspect_ratio=ASPECT_RATIO, border_mode=cv2.BORDER_CONSTANT, value=0, p=0.5),
@@ -106,15 +104,13 @@ def build_pipeline(has_nir: bool) -> Pipeline:
         mesh = fracwindow.MeshCrop(3, 3, 0.7, 0.7)
         mesh.update_crops(mesh.all_crops)
         crop = A.Compose([mesh], keypoint_params=params)
-    else:
-        notes["crop"] = "fracwindow not installed: skipped"
 
     keypoints = A.Compose([
         A.HorizontalFlip(p=0.5),
         A.Rotate(limit=30, border_mode=cv2.BORDER_CONSTANT, value=0, p=0.8),
         A.Affine(scale=(0.85, 1.15), translate_percent=(-0.05, 0.05), shear=(-12, 12), p=0.8),
     ], keypoint_params=params)
-    return Pipeline(channels, aspect, crop, mesh, keypoints, notes)
+    return Pipeline(channels, aspect, crop, mesh, keypoints)
 
 
 _PIPELINES: dict[bool, Pipeline] = {}
