@@ -16,16 +16,10 @@ struct State {
     PyObject* apply = nullptr;
     PyObject* apply_to_bbox = nullptr;
     PyObject* apply_to_keypoint = nullptr;
-    PyObject* rows = nullptr;
-    PyObject* cols = nullptr;
-    PyObject* self = nullptr;
     PyObject* aspect_ratio = nullptr;
     PyObject* height = nullptr;
     PyObject* width = nullptr;
-    PyObject* last_height = nullptr;     // _<Class>__last_input_height
-    PyObject* last_width = nullptr;      // _<Class>__last_input_width
-    PyObject* check = nullptr;           // _<Class>__check_after_update
-    PyObject* check_function = nullptr;  // the function stored under that name
+    sizecheck::Names size;               // the size check's names
     PyObject* init_arg_names = nullptr;  // the tuple returned on every call
     PyObject* zero = nullptr;
     std::deque<std::string> qualnames;  // the methods' declarations and their qualified names
@@ -38,73 +32,8 @@ const State& state_of(const Function& f) {
 
 namespace {
 
-// An `int | None` argument: None, an int, or any number converted as by int().
-Ref int_or_none(const char* name, PyObject* value) {
-    if (value == Py_None || PyLong_CheckExact(value)) return Ref::borrow(value);
-    PyNumberMethods* nb = Py_TYPE(value)->tp_as_number;
-    if (!nb || !(nb->nb_int || nb->nb_index || nb->nb_float)) raise_argument_type(name, "int", value);
-    return check(PyNumber_Long(value));
-}
-
-[[noreturn]] void raise_mismatch(PyObject* self, const char* what, PyObject* got, const char* side,
-                                 PyObject* expected) {
-    Ref cls_name = attr(reinterpret_cast<PyObject*>(Py_TYPE(self)), check(PyUnicode_FromString("__name__")).get());
-    raisef(PyExc_NotImplementedError,
-           "%s %S does not match expected %s %S. The current version of Albumentations is incompatible with the "
-           "%S augmentation.Make sure that you use the recommended version of Albumentations and report this "
-           "incompatibility to a Vornhaven developer.",
-           what, got, side, expected, cls_name.get());
-}
-
-// The size check on converted `rows` / `cols`.
-void check_size(const State& state, PyObject* self, PyObject* rows, PyObject* cols) {
-    if (rows == Py_None && cols == Py_None)
-        raise(PyExc_NotImplementedError,
-              "Rows and Columns have to be provided by a compatible version of Albumentations. Make sure you use "
-              "the recommended version of Albumentations and report this incompatibility to a Vornhaven developer.");
-    Ref height = attr(self, state.last_height);
-    if (check_status(PyObject_RichCompareBool(rows, height.get(), Py_NE)))
-        raise_mismatch(self, "Rows", rows, "height", height.get());
-    Ref width = attr(self, state.last_width);
-    if (check_status(PyObject_RichCompareBool(cols, width.get(), Py_NE)))
-        raise_mismatch(self, "Cols", cols, "width", width.get());
-}
-
-// __check_after_update(self, rows=None, cols=None, **_kwargs)
-const Param check_params[] = {{"self"},
-                              {"rows", "int | None", Conv::Int, Kind::Positional, dflt::none(), true},
-                              {"cols", "int | None", Conv::Int, Kind::Positional, dflt::none(), true},
-                              {"_kwargs", "Any", Conv::Any, Kind::VarKwargs}};
-struct CheckArg {
-    enum : std::size_t { self, rows, cols, kwargs, count };
-};
-static_assert(std::size(check_params) == CheckArg::count);
-
 Ref check_after_update(Function& f, Bound& a) {
-    check_size(state_of(f), a[CheckArg::self], a[CheckArg::rows], a[CheckArg::cols]);
-    return Ref::borrow(Py_None);
-}
-
-// `self.__check_after_update(**params)`, where params are the call's `**params`: when the
-// method the instance resolves is this class's own, the check runs directly on the two entries
-// it reads.
-void run_check(const State& state, PyObject* self, Bound& a) {
-    PyObject* method = _PyType_Lookup(Py_TYPE(self), state.check);
-    if (method == state.check_function && !a.keyword(state.self)) {
-        Ref dict = check(PyObject_GenericGetDict(self, nullptr));
-        PyObject* shadow = PyDict_GetItemWithError(dict.get(), state.check);
-        if (!shadow && PyErr_Occurred()) throw_error();
-        if (!shadow) {
-            PyObject* rows = a.keyword(state.rows);
-            PyObject* cols = a.keyword(state.cols);
-            Ref r = int_or_none("rows", rows ? rows : Py_None);
-            Ref c = int_or_none("cols", cols ? cols : Py_None);
-            check_size(state, self, r.get(), c.get());
-            return;
-        }
-    }
-    Ref bound = attr(self, state.check);
-    call(bound.get(), {}, a.kwargs());
+    return sizecheck::check_after_update(state_of(f).size, a);
 }
 
 // int(round(x)) at least 1, as Python computes it (NaN and infinity raise as int() does).
@@ -134,9 +63,9 @@ Ref update_params(Function& f, Bound& a) {
     PyObject* self = a[UpdateArg::self];
     Ref params = super_forward(f, a, state.update_params, a[UpdateArg::params]);
     check_result(params.get(), &PyDict_Type);
-    Ref rows = check(PyObject_GetItem(params.get(), state.rows));
+    Ref rows = check(PyObject_GetItem(params.get(), state.size.rows));
     Ref height = check(PyNumber_Long(rows.get()));
-    Ref cols = check(PyObject_GetItem(params.get(), state.cols));
+    Ref cols = check(PyObject_GetItem(params.get(), state.size.cols));
     Ref width = check(PyNumber_Long(cols.get()));
 
     const bool portrait = check_status(PyObject_RichCompareBool(height.get(), width.get(), Py_GE));
@@ -150,8 +79,8 @@ Ref update_params(Function& f, Bound& a) {
         new_width = width;
         new_height = rounded_at_least_one(as_double(width.get()) / aspect_ratio);
     }
-    set_attr(self, state.last_height, height.get());
-    set_attr(self, state.last_width, width.get());
+    set_attr(self, state.size.last_height, height.get());
+    set_attr(self, state.size.last_width, width.get());
     set_attr(self, state.height, new_height.get());
     set_attr(self, state.width, new_width.get());
 
@@ -169,7 +98,7 @@ template <PyObject* State::*Name, bool Tuple>
 Ref delegate(Function& f, Bound& a) {
     const State& state = state_of(f);
     PyObject* self = a[TargetArg::self];
-    run_check(state, self, a);
+    sizecheck::run_check(state.size, self, a);
     Ref result = super_forward(f, a, state.*Name, a[TargetArg::target]);
     if constexpr (Tuple) check_result(result.get(), &PyTuple_Type);
     return result;
@@ -177,12 +106,6 @@ Ref delegate(Function& f, Bound& a) {
 
 Ref init_arg_names(Function& f, Bound&) {
     return Ref::borrow(state_of(f).init_arg_names);
-}
-
-Ref class_fullname(Function&, Bound& a) {
-    Ref name = check(PyObject_GetAttrString(a[0], "__name__"));
-    check_result(name.get(), &PyUnicode_Type);
-    return name;
 }
 
 constexpr const char* kArray = "np.ndarray[Any, Any]";
@@ -195,7 +118,6 @@ const Param keypoint_params[] = {
 static_assert(std::size(apply_params) == TargetArg::count && std::size(bbox_params) == TargetArg::count &&
               std::size(keypoint_params) == TargetArg::count);
 const Param self_params[] = {{"self"}};
-const Param cls_params[] = {{"cls"}};
 
 }  // namespace
 
@@ -208,8 +130,8 @@ void finish_init(const Function& f, PyObject* self, double aspect_ratio) {
     if (aspect_ratio <= 0) raise(PyExc_ValueError, "Aspect ratio has to be > 0");
     Ref value = check(PyFloat_FromDouble(aspect_ratio));
     set_attr(self, state.aspect_ratio, value.get());
-    set_attr(self, state.last_height, state.zero);
-    set_attr(self, state.last_width, state.zero);
+    set_attr(self, state.size.last_height, state.zero);
+    set_attr(self, state.size.last_width, state.zero);
 }
 
 void define_class(ModuleContext& m, const Config& config) {
@@ -220,20 +142,12 @@ void define_class(ModuleContext& m, const Config& config) {
     state->apply = intern("apply");
     state->apply_to_bbox = intern("apply_to_bbox");
     state->apply_to_keypoint = intern("apply_to_keypoint");
-    state->rows = intern("rows");
-    state->cols = intern("cols");
-    state->self = intern("self");
     state->aspect_ratio = intern("aspect_ratio");
     state->height = intern(config.height_attr);
     state->width = intern(config.width_attr);
-    state->last_height = intern(mangle(config.class_name, "__last_input_height").c_str());
-    state->last_width = intern(mangle(config.class_name, "__last_input_width").c_str());
-    state->check = intern(mangle(config.class_name, "__check_after_update").c_str());
+    state->size.init(config.class_name);
     state->zero = check(PyLong_FromLong(0)).release();
-    Ref names = check(PyTuple_New(static_cast<Py_ssize_t>(config.init_arg_names.size())));
-    for (std::size_t i = 0; i < config.init_arg_names.size(); ++i)
-        PyTuple_SET_ITEM(names.get(), i, check(PyUnicode_InternFromString(config.init_arg_names[i])).release());
-    state->init_arg_names = names.release();
+    state->init_arg_names = sizecheck::name_tuple(config.init_arg_names);
 
     const FunctionDef methods[] = {
         {.name = "__init__",
@@ -247,9 +161,9 @@ void define_class(ModuleContext& m, const Config& config) {
          .doc = config.update_text,
          .body = update_params},
         {.name = "__check_after_update",
-         .params = check_params,
+         .params = sizecheck::check_params,
          .returns = "None",
-         .doc = "Validate that Albumentations passed expected rows/cols after update.",
+         .doc = sizecheck::kCheckText,
          .body = check_after_update},
         {.name = "apply",
          .params = apply_params,
@@ -269,13 +183,13 @@ void define_class(ModuleContext& m, const Config& config) {
         {.name = "get_transform_init_args_names",
          .params = self_params,
          .returns = "tuple[str, ...]",
-         .doc = "Return init argument names for Albumentations serialization.",
+         .doc = sizecheck::kInitArgsText,
          .body = init_arg_names},
         {.name = "get_class_fullname",
-         .params = cls_params,
+         .params = sizecheck::cls_params,
          .returns = "str",
-         .doc = "Return the class name as fullname.",
-         .body = class_fullname},
+         .doc = sizecheck::kFullnameText,
+         .body = sizecheck::class_fullname},
     };
     int line = 20;
     for (const FunctionDef& method : methods) {
@@ -294,7 +208,7 @@ void define_class(ModuleContext& m, const Config& config) {
     for (std::size_t i = 0; i + 1 < defs.size(); ++i) builder.method(defs[i]);
     builder.method(defs.back(), ClassBuilder::MethodKind::Class);
     Ref klass = builder.build();
-    state->check_function = check(PyObject_GetAttr(klass.get(), state->check)).release();
+    state->size.bind(klass.get());
     m.set(config.class_name, klass.get());
 }
 

@@ -9,6 +9,7 @@
 
 #include "runtime/klass.hpp"
 #include "runtime/module.hpp"
+#include "transforms/sizecheck.hpp"
 
 namespace vh::aspect {
 
