@@ -154,7 +154,6 @@ def run(args: argparse.Namespace) -> Path:
         render.write_png(staging / "input.png", render.draw_input(scene))
         render.write_png(staging / "grid.png", render.grid([r.cell for r in results[:render_below]]))
         render.plot_overlap(staging / "overlap.png", matrix, args.count)
-        notes = pipeline.skipped_stages()
         summary = {
             "source": scene.source,
             "image": {"width": scene.image.shape[1], "height": scene.image.shape[0],
@@ -163,8 +162,7 @@ def run(args: argparse.Namespace) -> Path:
             "seed": args.seed,
             "count": args.count,
             "engine": _engine_name(args, workers),
-            "stages": {stage: {"what": what, "ran": stage not in notes, **({"note": notes[stage]} if stage in notes else {})}
-                       for stage, what in pipeline.STAGES.items()},
+            "stages": pipeline.STAGES,
             "seconds": {"wall": wall, **timings},
             "overlap_share": matrix.tolist(),
             "samples": records,
@@ -184,13 +182,10 @@ def run(args: argparse.Namespace) -> Path:
           f"{_engine_name(args, workers)}")
     print(f"  {'stage':<24}{'total s':>9}{'ms/sample':>11}")
     for stage in pipeline.STAGES:
-        shown = f"{stage} (skipped)" if stage in notes else stage
         per_sample = 1000 * timings[stage] / (render_below if stage == "render" else args.count)
-        print(f"  {shown:<24}{timings[stage]:>9.3f}{per_sample:>11.2f}")
+        print(f"  {stage:<24}{timings[stage]:>9.3f}{per_sample:>11.2f}")
     print(f"  {'pictures and summary':<24}{writing:>9.3f}")
     print(f"  {'wall time':<24}{wall:>9.3f}")
-    for stage, note in notes.items():
-        print(f"  note: {stage}: {note}")
     print(f"wrote {', '.join(OUTPUTS)} to")
     return out
 

@@ -13,7 +13,7 @@ as one with a single thread.
 from __future__ import annotations
 
 import hashlib
-import importlib
+import random
 import threading
 import time
 from dataclasses import dataclass
@@ -27,18 +27,17 @@ from vornhaven.preprocessing import shapekit
 from vornhaven.preprocessing.augmentations.transform.bandmixer import BandMixer
 from vornhaven.preprocessing.augmentations.transform.fracborder import FracBorder
 from vornhaven.preprocessing.augmentations.transform.fracmiddle import FracMiddle
+from vornhaven.preprocessing.augmentations.transform.fracwindow import MeshCrop
 from vornhaven.preprocessing.augmentations.transform.pickweighted import PickWeighted
 
 from .scene import COLOUR_FIELDS, NIR_FIELD, Scene
 from .seeding import sample_seed, seeded_generators
 
-_TRANSFORMS = "vornhaven.preprocessing.augmentations.transform."
-
 #: The stages in the order they run, with what each one does.
 STAGES = {
     "channels": "BandMixer: the structured image to float32 channels in [-1, 1]",
     "aspect": "PickWeighted(FracBorder, FracMiddle): pad or centre-crop to a square",
-    "crop": "MeshCrop: one window of a 3 x 3 mesh, guided by the box centres",
+    "crop": "MeshCrop: one cell of a 3 x 3 mesh, preferring cells with box centres (apply_crop)",
     "keypoint augmentations": "HorizontalFlip, Rotate, Affine (albumentations)",
     "regrouping": "assemble_keypoints_after_shuffle: keypoints per box",
     "fitting": "get_box_and_rotation_from_parallelogram_keypoints, box_corners_to_vexl",
@@ -49,18 +48,6 @@ STAGES = {
 
 ASPECT_RATIO = 1.0
 CELL = 240  # pixels of one grid cell
-
-
-def _module(name: str) -> Any | None:
-    try:
-        return importlib.import_module(_TRANSFORMS + name)
-    except ImportError:
-        return None
-
-
-def skipped_stages() -> dict[str, str]:
-    """The stages that cannot run because their module is not installed, with the reason."""
-    return {} if _module("fracwindow") is not None else {"crop": "fracwindow not installed: skipped"}
 
 
 def channel_config(has_nir: bool) -> list[dict[str, Any]]:
@@ -81,29 +68,24 @@ def _keypoint_params() -> A.KeypointParams:
 
 @dataclass
 class Pipeline:
-    """The albumentations stages of the label path, each its own Compose so that it can be timed;
-    the crop stage is None while its module is not installed."""
+    """The albumentations stages of the label path, each its own Compose so that it can be timed."""
 
     channels: A.Compose
     aspect: A.Compose
-    crop: A.Compose | None
-    mesh: Any
+    crop: A.Compose
+    mesh: MeshCrop
     keypoints: A.Compose
 
 
 def build_pipeline(has_nir: bool) -> Pipeline:
     params = _keypoint_params()
-    fracwindow = _module("fracwindow")
     channels = A.Compose([BandMixer(channels=channel_config(has_nir), always_apply=True, p=1.0)], keypoint_params=params)
     children = [FracBorder(aspect_ratio=ASPECT_RATIO, border_mode=cv2.BORDER_CONSTANT, value=0, p=0.5),
                 FracMiddle(aspect_ratio=ASPECT_RATIO, p=0.5)]
     aspect = A.Compose([PickWeighted(children, p=1.0)], keypoint_params=params)
 
-    crop = mesh = None
-    if fracwindow is not None:
-        mesh = fracwindow.MeshCrop(3, 3, 0.7, 0.7)
-        mesh.update_crops(mesh.all_crops)
-        crop = A.Compose([mesh], keypoint_params=params)
+    mesh = MeshCrop(3, 3, 0.7, 0.7)
+    crop = A.Compose([mesh], keypoint_params=params)
 
     keypoints = A.Compose([
         A.HorizontalFlip(p=0.5),
@@ -135,6 +117,23 @@ def _vexl_rows(ids: np.ndarray, boxes: np.ndarray) -> list[list[float]]:
     return [[int(i), *map(float, box)] for i, box in zip(ids, boxes)]
 
 
+def choose_cell(mesh: MeshCrop, data: dict[str, Any]) -> Any:
+    """MeshCrop's choice, made reproducible: half of the time a cell holding a box centre (the
+    first keypoint of each box), otherwise any cell, drawn from ``random``. MeshCrop's own choice
+    draws from the set of candidate cells in its iteration order, which follows the cells'
+    identity hashes (memory addresses) and so differs between processes; here the candidates are
+    taken in mesh order, and the cell is then fixed with ``apply_crop``."""
+    cells = mesh.all_crops
+    height, width = data["image"].shape[:2]
+    if random.random() > 0.5:
+        hits = set()
+        for x, y, *_ in data["keypoints"][::3]:
+            hits |= cells.find_crop(x / width, y / height)
+        if hits:
+            return random.choice([cell for cell in cells.data if cell in hits])
+    return random.choice(cells.data)
+
+
 def process_sample(scene: Scene, seed: int, index: int, render: bool = False,
                    pipeline: Pipeline | None = None) -> SampleResult:
     """One sample, with this process's pipeline for the scene unless one is given."""
@@ -148,20 +147,17 @@ def _process_sample(scene: Scene, seed: int, index: int, render: bool, pipeline:
 
     keypoints = shapekit.vexl_to_keypoints(scene.boxes)
     instances, positions = shapekit.keypoints_trivial_lookup(len(keypoints))
-    # keypoints first: MeshCrop chooses its window while it moves the keypoints, and the image
-    # must be cut with the window of this sample's choice
     data = {"keypoints": [tuple(map(float, k)) for k in keypoints], "image": scene.image,
             "instances": [str(i) for i in instances], "positions": [str(p) for p in positions]}
 
     for stage, compose in (("channels", pipeline.channels), ("aspect", pipeline.aspect), ("crop", pipeline.crop),
                            ("keypoint augmentations", pipeline.keypoints)):
         start = clock()
-        if compose is not None:
-            data = compose(**data)
+        if stage == "crop":
+            pipeline.mesh.apply_crop(choose_cell(pipeline.mesh, data))
+        data = compose(**data)
         timings[stage] = clock() - start
-    crop_window = None
-    if pipeline.mesh is not None:
-        crop_window = [int(pipeline.mesh.x_min), int(pipeline.mesh.y_min), int(pipeline.mesh.x_max), int(pipeline.mesh.y_max)]
+    crop_window = [int(pipeline.mesh.x_min), int(pipeline.mesh.y_min), int(pipeline.mesh.x_max), int(pipeline.mesh.y_max)]
 
     image = np.ascontiguousarray(data["image"], dtype=np.float32)
     height, width = image.shape[:2]
