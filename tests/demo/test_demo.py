@@ -56,6 +56,11 @@ def test_outputs(tmp_path, capsys, private_tmp):
     assert [s["index"] for s in summary["samples"]] == [0, 1, 2]
 
 
+def test_progress_bar_for_many_samples(tmp_path, capsys):
+    assert run(tmp_path / "out", "--count", str(cli.PROGRESS_FROM)) == 0
+    assert f"0/{cli.PROGRESS_FROM} [" in capsys.readouterr().err  # tqdm's bar, on standard error
+
+
 def test_samples_are_consistent(reference):
     """A clipped box lies within its fitted box, and is that box when the fitted box lies in
     the image; overlaps name clipped boxes."""

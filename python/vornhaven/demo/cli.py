@@ -185,7 +185,7 @@ def run(args: argparse.Namespace) -> Path:
         per_sample = 1000 * timings[stage] / (render_below if stage == "render" else args.count)
         print(f"  {stage:<24}{timings[stage]:>9.3f}{per_sample:>11.2f}")
     print(f"  {'pictures and summary':<24}{writing:>9.3f}")
-    print(f"  {'wall time':<24}{wall:>9.3f}")
+    print(f"  {'samples, wall time':<24}{wall:>9.3f}" + ("  (stages: summed over the workers)" if args.workers or args.dask else ""))
     print(f"wrote {', '.join(OUTPUTS)} to")
     return out
 
