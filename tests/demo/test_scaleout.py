@@ -1,8 +1,9 @@
-"""Scale-out: the documented Dask example on a LocalCluster of two worker processes gives exactly
-the in-process outputs, and the demo's transforms, pickled, give the same samples in spawned
-worker processes."""
+"""Scale-out: on a running cluster of two worker processes (two threads each), the documented Dask
+example and the demo give exactly their in-process outputs; the demo's transforms, pickled, give
+the same samples in spawned worker processes."""
 
 import importlib
+import json
 import logging
 import multiprocessing
 import os
@@ -15,7 +16,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from vornhaven.demo import pipeline
+from vornhaven.demo import cli, pipeline
 from vornhaven.demo.scene import default_scene
 from vornhaven.demo.seeding import seeded_generators
 
@@ -27,12 +28,20 @@ def load_example(monkeypatch):
     return importlib.import_module(EXAMPLE.stem)
 
 
-def test_example_on_a_local_cluster(monkeypatch):
+@pytest.fixture(scope="module")
+def cluster():
     distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=2, processes=True, dashboard_address=None,
+                                  silence_logs=logging.ERROR) as running:
+        yield running
+
+
+def test_example_on_a_cluster(cluster, monkeypatch):
+    from distributed import Client
+
     example = load_example(monkeypatch)
     expected = example.augment_shard(list(range(20)), seed=11)
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=2, processes=True, dashboard_address=None,
-                                  silence_logs=logging.ERROR) as cluster, distributed.Client(cluster) as client:
+    with Client(cluster) as client:
         client.upload_file(str(EXAMPLE))
         got = example.augment_dataset(client, 20, seed=11, shard_size=3)
         pids = set(client.run(os.getpid).values())
@@ -41,6 +50,15 @@ def test_example_on_a_local_cluster(monkeypatch):
     for (_, image, keypoints), (_, image_expected, keypoints_expected) in zip(got, expected):
         np.testing.assert_array_equal(image, image_expected)
         assert keypoints == keypoints_expected
+
+
+def test_demo_on_a_scheduler_address(cluster, tmp_path):
+    runs = {}
+    for name, engine in (("in-process", []), ("cluster", ["--dask", cluster.scheduler_address])):
+        assert cli.main(["--count", "5", "--seed", "2", "--out", str(tmp_path / name), *engine]) == 0
+        runs[name] = (json.loads((tmp_path / name / "summary.json").read_text())["samples"],
+                      (tmp_path / name / "grid.png").read_bytes())
+    assert runs["cluster"] == runs["in-process"]
 
 
 def test_seeded_generators_ignore_other_threads():

@@ -63,13 +63,13 @@ def parser() -> argparse.ArgumentParser:
         description="Run the label path (BandMixer -> PickWeighted(FracBorder, FracMiddle) -> MeshCrop -> "
                     "flip/rotate/affine -> regrouping -> parallelogram fitting -> clipping -> overlap) on a "
                     "scene and write pictures and a summary.")
-    p.add_argument("--image", type=Path, help="PNG/JPEG, or .npy of a structured array with fields red, green, "
+    p.add_argument("--image", type=Path, metavar="PATH", help="PNG/JPEG, or .npy of a structured array with fields red, green, "
                                               "blue (and optionally nir); default: a built-in scene")
-    p.add_argument("--boxes", type=Path, help="JSON list of VEXL boxes [center_x, center_y, width, height, rotation]")
-    p.add_argument("--count", type=_count, default=16, help="number of augmented samples (default 16)")
-    p.add_argument("--seed", type=_seed, default=0, help="seed of the run (default 0)")
-    p.add_argument("--out", type=Path, default=Path("demo-output"), help="output folder (default ./demo-output)")
-    p.add_argument("--workers", type=_count, help="run in N local worker processes (with --dask local: N Dask workers)")
+    p.add_argument("--boxes", type=Path, metavar="PATH", help="JSON list of VEXL boxes [center_x, center_y, width, height, rotation]")
+    p.add_argument("--count", type=_count, default=16, metavar="N", help="number of augmented samples (default 16)")
+    p.add_argument("--seed", type=_seed, default=0, metavar="S", help="seed of the run (default 0)")
+    p.add_argument("--out", type=Path, default=Path("demo-output"), metavar="DIR", help="output folder (default ./demo-output)")
+    p.add_argument("--workers", type=_count, metavar="N", help="run in N local worker processes (with --dask local: N Dask workers)")
     p.add_argument("--dask", metavar="ADDRESS", help="run on a Dask cluster: 'local' starts a LocalCluster, "
                                                      "otherwise the address of a scheduler")
     p.add_argument("--connect-timeout", type=_seconds, default=10.0, metavar="SECONDS",
