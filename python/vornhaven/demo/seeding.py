@@ -30,6 +30,7 @@ def _routed(name: str, shared):
         return (shared if own is None else getattr(own, name))(*args, **kwargs)
 
     call.__name__ = call.__qualname__ = name
+    call.__module__ = "random"  # pickled by reference as random.<name>, which it now is
     call.__doc__ = shared.__doc__
     call.__wrapped__ = shared
     return call
