@@ -61,7 +61,9 @@ def _rescale_setup(side: int):
     rng = np.random.default_rng(11)
     image = (rng.random((2 * side, 2 * side, 3), dtype=np.float32) * 255).astype(np.float32)
     transform = MeshCrop(1, 1, 0.5, 0.5)
+    transform.update_crops(transform.all_crops)  # its one cell: the top-left side x side window
     params = transform.update_params({}, image=image)
+    assert (transform.y_max - transform.y_min, transform.x_max - transform.x_min) == (side, side)
     y_min, y_max, x_min, x_max = transform.y_min, transform.y_max, transform.x_min, transform.x_max
 
     def native():

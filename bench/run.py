@@ -206,61 +206,83 @@ class Table:
             print(f"    {r.error}", flush=True)
 
 
+# The panel (extension module) each benchmark file belongs to, by the word after "bench_".
+PANELS = {
+    "shapekit": "shapekit",
+    "fracwindow": "fracwindow",
+    "crop": "fracwindow",
+    "ratio": "fracborder / fracmiddle",
+    "bandmixer": "bandmixer",
+    "pickweighted": "pickweighted",
+}
+
+
+def panel_of(module: str) -> str:
+    key = module.removeprefix("bench_").split("_")[0]
+    return PANELS.get(key, key)
+
+
 def plot(results: list[CaseResult], path: Path) -> None:
+    """ratios.png: one panel per extension module, ratio against size (log-log), one colour per
+    workload, its targets as bars of the same colour, missed targets ringed in red."""
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    from matplotlib.lines import Line2D
 
-    by_workload: dict[str, list[CaseResult]] = {}
+    panels: dict[str, dict[str, list[CaseResult]]] = {}
     for r in results:
-        by_workload.setdefault(r.workload, []).append(r)
-
-    fig, ax = plt.subplots(figsize=(10, 6), layout="constrained")
+        panels.setdefault(panel_of(r.module), {}).setdefault(r.workload, []).append(r)
+    count = max(len(panels), 1)
+    columns = min(count, 2)
+    rows_of_panels = (count + columns - 1) // columns
+    fig, axes = plt.subplots(rows_of_panels, columns, figsize=(7.5 * columns, 4.2 * rows_of_panels),
+                             layout="constrained", squeeze=False)
     colors = plt.get_cmap("tab10").colors
     styles = ("-", "--", ":", "-.")
-    plotted = False
-    for i, (name, rows) in enumerate(by_workload.items()):
-        color = colors[i % len(colors)]
-        style = styles[(i // len(colors)) % len(styles)]
-        timed = sorted((r.size, r.ratio) for r in rows if r.ratio is not None)
-        if timed:
-            xs, ys = zip(*timed)
-            ax.plot(xs, ys, style, marker="o", color=color, label=name)
-            plotted = True
-        targets = sorted((r.size, r.target) for r in rows if r.target is not None)
-        if targets:
-            # Workloads often share a target; shift each one's bars a little so all stay visible.
-            shift = 10 ** (0.025 * (i - (len(by_workload) - 1) / 2))
-            xs, ys = zip(*targets)
-            ax.plot([x * shift for x in xs], ys, linestyle="none", marker="_", markersize=14,
-                    markeredgewidth=2.5, color=color)
-        missed = [(r.size, r.ratio) for r in rows if r.status == "FAIL"]
-        if missed:
-            xs, ys = zip(*missed)
-            ax.plot(xs, ys, linestyle="none", marker="o", markersize=12, fillstyle="none",
-                    markeredgewidth=1.5, color="red")
-    ax.axhline(1.0, color="grey", linewidth=1, linestyle=":")
-    if plotted:
-        ax.set_xscale("log")
-        ax.set_yscale("log")
-    ax.set_xlabel("size")
-    ax.set_ylabel("ratio = NumPy time / native time")
-    ax.set_title("Native speed-up over the plain NumPy version of the same steps")
-    ax.grid(True, which="both", alpha=0.3)
-    if plotted:
-        from matplotlib.lines import Line2D
-
-        handles, _ = ax.get_legend_handles_labels()
-        handles += [
-            Line2D([], [], linestyle="none", marker="_", markersize=14, markeredgewidth=2.5, color="grey",
-                   label="target (minimum ratio)"),
-            Line2D([], [], linestyle="none", marker="o", markersize=10, fillstyle="none", color="red",
-                   label="target missed"),
-        ]
-        ax.legend(handles=handles, loc="center left", bbox_to_anchor=(1.01, 0.5), fontsize="small")
+    for ax in axes.flat[count:]:
+        ax.set_visible(False)
+    for ax, (panel, by_workload) in zip(axes.flat, panels.items()):
+        plotted = False
+        for i, (name, rows) in enumerate(by_workload.items()):
+            color = colors[i % len(colors)]
+            style = styles[(i // len(colors)) % len(styles)]
+            timed = sorted((r.size, r.ratio) for r in rows if r.ratio is not None)
+            if timed:
+                xs, ys = zip(*timed)
+                ax.plot(xs, ys, style, marker="o", color=color, label=name)
+                plotted = True
+            targets = sorted((r.size, r.target) for r in rows if r.target is not None)
+            if targets:
+                # Workloads often share a target; shift each one's bars a little so all stay visible.
+                shift = 10 ** (0.025 * (i - (len(by_workload) - 1) / 2))
+                xs, ys = zip(*targets)
+                ax.plot([x * shift for x in xs], ys, linestyle="none", marker="_", markersize=14,
+                        markeredgewidth=2.5, color=color)
+            missed = [(r.size, r.ratio) for r in rows if r.status == "FAIL"]
+            if missed:
+                xs, ys = zip(*missed)
+                ax.plot(xs, ys, linestyle="none", marker="o", markersize=12, fillstyle="none",
+                        markeredgewidth=1.5, color="red")
+        ax.axhline(1.0, color="grey", linewidth=1, linestyle=":")
+        if plotted:
+            ax.set_xscale("log")
+            ax.set_yscale("log")
+            ax.legend(fontsize="x-small", loc="best")
+        ax.set_title(panel)
+        ax.set_xlabel("size")
+        ax.set_ylabel("NumPy time / native time")
+        ax.grid(True, which="both", alpha=0.3)
+    fig.suptitle("Native speed-up over the plain version of the same steps (higher is better)")
+    fig.legend(handles=[
+        Line2D([], [], linestyle="none", marker="_", markersize=14, markeredgewidth=2.5, color="grey",
+               label="target (minimum ratio)"),
+        Line2D([], [], linestyle="none", marker="o", markersize=10, fillstyle="none", color="red",
+               label="target missed"),
+    ], loc="outside lower center", ncols=2, fontsize="small")
     path.parent.mkdir(parents=True, exist_ok=True)
-    fig.savefig(path, dpi=120)
+    fig.savefig(path, dpi=110)
     plt.close(fig)
 
 
