@@ -62,13 +62,18 @@ def test_progress_bar_for_many_samples(tmp_path, capsys):
 
 
 def test_samples_are_consistent(reference):
-    """A clipped box lies within its fitted box, and is that box when the fitted box lies in
-    the image; overlaps name clipped boxes."""
+    """Each fitted box keeps about its object's area; a clipped box lies within its fitted box, and
+    is that box when the fitted box lies in the image; overlaps name clipped boxes."""
     summary = json.loads((reference / "summary.json").read_text())
     for sample in summary["samples"]:
         size = np.array(sample["size"]) - 1
         fitted = {box[0]: np.array(box[1:]) for box in sample["fitted"]}
         assert sorted(fitted) == list(range(len(summary["boxes"])))
+        # scaled by 0.85..1.15 per axis and sheared: a box regrouped from another box's keypoints
+        # would be far off its own area
+        for box_id, box in fitted.items():
+            original = summary["boxes"][box_id]
+            assert 0.6 < box[2] * box[3] / (original[2] * original[3]) < 2.0
         for box_id, *clipped in sample["clipped"]:
             cx, cy, w, h, r = fitted[box_id]
             d = shapekit.vexl_to_box_corners(np.array([clipped]))[0] - (cx, cy)

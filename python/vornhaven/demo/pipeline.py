@@ -39,7 +39,7 @@ STAGES = {
     "aspect": "PickWeighted(FracBorder, FracMiddle): pad or centre-crop to a square",
     "crop": "MeshCrop: one cell of a 3 x 3 mesh, preferring cells with box centres (apply_crop)",
     "keypoint augmentations": "HorizontalFlip, Rotate, Affine (albumentations)",
-    "regrouping": "assemble_keypoints_after_shuffle: keypoints per box",
+    "regrouping": "the flat keypoint list shuffled, then assemble_keypoints_after_shuffle: keypoints per box",
     "fitting": "get_box_and_rotation_from_parallelogram_keypoints, box_corners_to_vexl",
     "clipping": "clipper: boxes cut to the image",
     "overlap": "inference_boxes_to_corners, intersections",
@@ -163,9 +163,12 @@ def _process_sample(scene: Scene, seed: int, index: int, render: bool, pipeline:
     height, width = image.shape[:2]
 
     start = clock()
+    # the flat list in a shuffled order, as an augmentation that reorders keypoints leaves it
+    order = list(range(len(data["keypoints"])))
+    random.shuffle(order)
     grouped, to_original_index, _ = shapekit.assemble_keypoints_after_shuffle(
-        [np.asarray(k[:2]) for k in data["keypoints"]], list(data["instances"]), list(data["positions"]),
-        boxes=scene.boxes)
+        [np.asarray(data["keypoints"][k][:2]) for k in order], [data["instances"][k] for k in order],
+        [data["positions"][k] for k in order], boxes=scene.boxes)
     ids = to_original_index.astype(np.int64)
     timings["regrouping"] = clock() - start
 
