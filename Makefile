@@ -1,4 +1,9 @@
-.PHONY: test bench dev asan format clean
+.PHONY: demo test bench dev asan format clean
+
+# The demo from a fresh machine: .venv/demo with pinned dependencies, a release build, and
+# `python -m vornhaven.demo`; options through ARGS, e.g. make demo ARGS="--count 64 --workers 2".
+demo:
+	tools/demo.sh $(ARGS)
 
 # Everything from a fresh machine: virtual environments for every CPython >= 3.11, pinned
 # dependencies, the build, and the whole test suite (NumPy 2 and NumPy 1.26).
@@ -17,7 +22,7 @@ format:
 	clang-format -i $$(git ls-files 'src/*.cpp' 'src/*.hpp')
 
 clean:
-	rm -rf build .venv bench/out
+	rm -rf build .venv bench/out demo-output
 
 # The test suite on an AddressSanitizer + UndefinedBehaviorSanitizer build (.venv/asan).
 asan:
