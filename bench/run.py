@@ -3,7 +3,8 @@
 
 For each workload and size the runner checks once that the native and the NumPy callables give
 the same result, then times both in the same run, sampling them alternately. It prints a table,
-writes <out>/results.json and plots the ratios to <out>/ratios.png.
+writes <out>/results.json, the cases with targets as a Markdown table to <out>/targets.md and
+plots the ratios to <out>/ratios.png.
 
 The exit status is 0 when every case ran and its results agreed, even if some ratios miss their
 targets (the report says which); it is 1 when a case failed (setup error, exception, results
@@ -286,6 +287,22 @@ def plot(results: list[CaseResult], path: Path) -> None:
     plt.close(fig)
 
 
+def targets_table(results: list[CaseResult], env: dict[str, Any]) -> str:
+    """targets.md: the cases that have a target, as a Markdown table for the README."""
+    lines = [
+        f"Python {env['python']}, NumPy {env['numpy']}, {env['machine']}, {env['cpus']} CPUs.",
+        "",
+        "| module | workload | size | native | NumPy / other | ratio | target | |",
+        "| --- | --- | ---: | ---: | ---: | ---: | ---: | --- |",
+    ]
+    for r in results:
+        if r.target is None:
+            continue
+        lines.append(f"| {panel_of(r.module)} | {r.workload} | {r.size} | {format_time(r.native_best)} | "
+                     f"{format_time(r.numpy_best)} | {format_ratio(r.ratio)} | >={r.target:g}x | {r.status} |")
+    return "\n".join(lines) + "\n"
+
+
 def environment() -> dict[str, Any]:
     return {
         "python": platform.python_version(),
@@ -377,6 +394,7 @@ def main(argv: Sequence[str] | None = None, bench_dir: Path = BENCH_DIR) -> int:
     }
     json_path = args.out / "results.json"
     json_path.write_text(json.dumps(report, indent=2) + "\n")
+    (args.out / "targets.md").write_text(targets_table(results, env))
     png_path = args.out / "ratios.png"
     try:
         plot(results, png_path)

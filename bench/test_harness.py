@@ -183,6 +183,9 @@ class TestMain:
             {"workload": "zeros[fast]", "size": 10, "ratio": rows["zeros[fast]", 10]["ratio"], "target": 1e9}
         ]
         assert (out / "ratios.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+        table = (out / "targets.md").read_text().splitlines()
+        assert [row.split(" | ")[1:3] for row in table if "zeros[" in row] == [["zeros[fast]", "1"], ["zeros[fast]", "10"]]
+        assert table[-1].endswith("| >=1e+09x | FAIL |")
 
     def test_missed_targets_alone_do_not_fail_the_run(self, bench_dir, capsys):
         (bench_dir / "bench_broken.py").unlink()
