@@ -301,12 +301,13 @@ Ref call_(Function&, Bound& a) {
     return data;
 }
 
-// --- _to_dict -----------------------------------------------------------------------------------
+// --- _to_dict / to_dict_private -----------------------------------------------------------------
 
 const Param self_params[] = {{"self"}};
 
 // The base's dictionary, with the probability the composition was given rather than the one
-// it scaled from it (loading scales it again), unless `p` was set anew since.
+// it scaled from it (loading scales it again), unless `p` was set anew since. Bound under the name
+// through which the installed albumentations serialises (`state.to_dict`, chosen at import).
 Ref to_dict(Function& f, Bound& a) {
     PyObject* self = a[0];
     Ref base = super_attr(f, self, state.to_dict);
@@ -369,6 +370,16 @@ const FunctionDef to_dict_def{
     .body = to_dict,
     .line = 50,
 };
+// albumentations 1.4.1 and later serialise through `to_dict_private` instead.
+const FunctionDef to_dict_private_def{
+    .name = "to_dict_private",
+    .qualname = "PickWeighted.to_dict_private",
+    .params = self_params,
+    .returns = "dict[str, Any]",
+    .doc = "Serialize the composition with the probability it was given.",
+    .body = to_dict,
+    .line = 50,
+};
 const FunctionDef class_fullname_def{
     .name = "get_class_fullname",
     .qualname = "PickWeighted.get_class_fullname",
@@ -384,7 +395,6 @@ constexpr const char* kClassDoc = "Select exactly one transform while retaining 
 void exec_pickweighted(ModuleContext& m) {
     state.globals = m.globals();
     state.init = intern("__init__");
-    state.to_dict = intern("_to_dict");
     state.transforms = intern("transforms");
     state.p = intern("p");
     state.transforms_ps = intern("transforms_ps");
@@ -410,9 +420,16 @@ void exec_pickweighted(ModuleContext& m) {
     Ref np_random = attr(numpy.get(), state.random);
     state.random_state_class = attr(np_random.get(), state.random_state).release();
 
-    Ref bases = check(PyTuple_Pack(1, global(m.globals(), intern("BaseCompose"))));
+    // The serialisation hook the installed base class calls: `to_dict_private` where it has one
+    // (albumentations 1.4.1 on), `_to_dict` before.
+    Ref base = Ref::borrow(global(m.globals(), intern("BaseCompose")));
+    const bool private_hook = static_cast<bool>(optional_attr(base.get(), intern(to_dict_private_def.name)));
+    const FunctionDef& to_dict_hook = private_hook ? to_dict_private_def : to_dict_def;
+    state.to_dict = intern(to_dict_hook.name);
+
+    Ref bases = check(PyTuple_Pack(1, base.get()));
     ClassBuilder builder(m, "PickWeighted", bases.get(), kClassDoc);
-    builder.method(init_def).method(call_def).method(to_dict_def);
+    builder.method(init_def).method(call_def).method(to_dict_hook);
     builder.method(class_fullname_def, ClassBuilder::MethodKind::Class);
     Ref klass = builder.build();
     m.set("PickWeighted", klass.get());
