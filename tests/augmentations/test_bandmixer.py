@@ -217,6 +217,23 @@ def test_cache_returns_one_private_copy_per_input_object():
         assert transform._BandMixer__last_img is other and transform.apply(other).shape == (1, 2, 2)
 
 
+def test_cached_copies_are_reused_only_when_no_one_else_holds_them():
+    rng = np.random.default_rng(4)
+    images = [rgb(*rng.integers(0, 256, (3, 6, 5))) for _ in range(4)]
+    channels = [entry("red"), entry("blue", "normalize")]
+    transform = BandMixer(channels, False, 1.0)
+    transform.apply(images[0])
+    held = transform.apply(images[0])              # a hit hands out the cached copy itself
+    view = transform._BandMixer__last_result[1:]  # and a view keeps the copy alive too
+    kept, kept_view = held.copy(), view.copy()
+    for image in images[1:] + images[:1] + images[1:]:  # misses: copies nobody holds may be reused
+        expected = steps.assemble(copy.deepcopy(channels), image)
+        assert_bits(transform.apply(image), expected)
+        assert_bits(transform.apply(image), expected)   # the hit: the copy just written
+    assert_bits(held, kept)
+    assert_bits(view, kept_view)
+
+
 # --- configuration errors ---------------------------------------------------------------------------
 
 IMAGE = rgb([[1, 2]], 3, 4)

@@ -411,6 +411,49 @@ Ref new_output(PyObject* img, Py_ssize_t channels) {
     return call(empty.get(), {full.get()}, {{"dtype", float32.get()}});
 }
 
+// The previous cached copy, when its memory can take the new one: an exact float32 C-ordered
+// array of the output's shape that owns its writable data and that nothing but the instance's own dict
+// holds (`held` is the caller's reference). Writing into it then changes nothing anyone can see,
+// and spares the pages of a fresh array. The dict lookup may run Python code (a key of the same
+// hash with its own __eq__), so callers make it before they check their sources.
+Ref reusable_cache(PyObject* self, PyObject* output) {
+    Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    if (!dict) {
+        PyErr_Clear();
+        return {};
+    }
+    if (!PyDict_CheckExact(dict.get())) return {};
+    PyObject* found = PyDict_GetItemWithError(dict.get(), state.last_result);
+    if (!found) {
+        PyErr_Clear();
+        return {};
+    }
+    Ref old = Ref::borrow(found);
+    if (!PyArray_CheckExact(old.get())) return {};
+    PyArrayObject* array = as_array(old.get());
+    const int flags = NPY_ARRAY_OWNDATA | NPY_ARRAY_WRITEABLE | NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED;
+    PyArrayObject* like = as_array(output);
+    if (PyArray_TYPE(array) != NPY_FLOAT || !PyArray_ISNOTSWAPPED(array) || PyArray_BASE(array) ||
+        (PyArray_FLAGS(array) & flags) != flags || PyArray_NDIM(array) != PyArray_NDIM(like) ||
+        !std::equal(PyArray_DIMS(like), PyArray_DIMS(like) + PyArray_NDIM(like), PyArray_DIMS(array)))
+        return {};
+    return old;
+}
+
+// Whether `old` (from reusable_cache) is still held by the instance's dict and by no one else:
+// the dict's reference, `old` itself, and nothing more. No Python code runs here.
+bool still_private(PyObject* self, const Ref& old) {
+    if (!old || Py_REFCNT(old.get()) != 2) return false;
+    PyObject** dict = _PyObject_GetDictPtr(self);
+    if (!dict || !*dict || !PyDict_CheckExact(*dict)) return false;
+    // An entry for the same key object is found without any comparison that could run code.
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(*dict, &pos, &key, &value))
+        if (key == state.last_result) return value == old.get();
+    return false;
+}
+
 Ref apply(Function&, Bound& a) {
     PyObject* self = a[ApplyArg::self];
     PyObject* img = a[ApplyArg::img];
@@ -448,24 +491,42 @@ Ref apply(Function&, Bound& a) {
 
     Ref result;
     if (native_output) {
-        result = check(
-            PyArray_SimpleNew(PyArray_NDIM(as_array(output.get())), PyArray_DIMS(as_array(output.get())), NPY_FLOAT));
-        // Every band's source is checked once no Python code can run before the pass; a source
-        // that changed meanwhile (only Python code that finds it can change it) takes the NumPy
-        // steps, which may run Python code (warnings), so the check starts over.
+        // The copy for the cache goes into the previous cached copy when nothing but this
+        // transform holds it (reusable_cache, still_private), else into a new array. Every band's
+        // source is checked once no Python code can run before the pass; a source that changed
+        // meanwhile (only Python code that finds it can change it) takes the NumPy steps, which may
+        // run Python code (warnings), and so may the lookup of the cached copy and the making of a
+        // new array (a collection): after any of them the checks start over.
         std::vector<bands::Band> found;
+        Ref fresh, previous_cache;
+        bool reuse = true;
         for (;;) {
+            previous_cache = reuse ? reusable_cache(self, output.get()) : Ref();
+            if (previous_cache && Py_REFCNT(previous_cache.get()) != 2) previous_cache = Ref();  // held elsewhere
+            if (!previous_cache && !fresh)
+                fresh = check(PyArray_SimpleNew(PyArray_NDIM(as_array(output.get())),
+                                                PyArray_DIMS(as_array(output.get())), NPY_FLOAT));
             found.assign(pending.size(), bands::Band{});
             std::size_t changed = pending.size();
             std::vector<npy_intp> out_dims, copy_dims;
-            if (!plain_output(output.get(), static_cast<std::size_t>(n), out_dims) ||
-                !plain_output(result.get(), static_cast<std::size_t>(n), copy_dims) || out_dims != dims ||
-                copy_dims != dims)
+            if (!plain_output(output.get(), static_cast<std::size_t>(n), out_dims) || out_dims != dims ||
+                (fresh && (!plain_output(fresh.get(), static_cast<std::size_t>(n), copy_dims) || copy_dims != dims)))
                 raise(PyExc_RuntimeError, "the output array changed while the channels were read");
             for (std::size_t k = 0; k < pending.size() && changed == pending.size(); ++k)
                 if (!take_source(pending[k].source.get(), dims, found[k]) || found[k].type != pending[k].type)
                     changed = k;
-            if (changed == pending.size()) break;
+            if (changed == pending.size()) {
+                if (still_private(self, previous_cache)) {
+                    result = previous_cache;
+                    break;
+                }
+                if (fresh) {
+                    result = fresh;
+                    break;
+                }
+                reuse = false;  // the cached copy was taken meanwhile: a new array, then the checks again
+                continue;
+            }
             Pending p = std::move(pending[changed]);
             pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(changed));
             const Steps steps = p.op == bands::Op::Normalize         ? Steps::Normalize
