@@ -12,7 +12,7 @@ test:
 
 # Release build in .venv/bench and the benchmark report (table + bench/out/ratios.png).
 bench:
-	tools/bench.sh
+	tools/bench.sh $(ARGS)
 
 # Quick development build in .venv/dev.
 dev:

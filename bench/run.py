@@ -236,10 +236,7 @@ def plot(results: list[CaseResult], path: Path) -> None:
     for r in results:
         panels.setdefault(panel_of(r.module), {}).setdefault(r.workload, []).append(r)
     count = max(len(panels), 1)
-    columns = min(count, 2)
-    rows_of_panels = (count + columns - 1) // columns
-    fig, axes = plt.subplots(rows_of_panels, columns, figsize=(7.5 * columns, 4.2 * rows_of_panels),
-                             layout="constrained", squeeze=False)
+    fig, axes = plt.subplots(count, 1, figsize=(12, 3.6 * count), layout="constrained", squeeze=False)
     colors = plt.get_cmap("tab10").colors
     styles = ("-", "--", ":", "-.")
     for ax in axes.flat[count:]:
@@ -257,7 +254,7 @@ def plot(results: list[CaseResult], path: Path) -> None:
             targets = sorted((r.size, r.target) for r in rows if r.target is not None)
             if targets:
                 # Workloads often share a target; shift each one's bars a little so all stay visible.
-                shift = 10 ** (0.025 * (i - (len(by_workload) - 1) / 2))
+                shift = 10 ** (0.01 * (i - (len(by_workload) - 1) / 2))
                 xs, ys = zip(*targets)
                 ax.plot([x * shift for x in xs], ys, linestyle="none", marker="_", markersize=14,
                         markeredgewidth=2.5, color=color)
@@ -270,7 +267,10 @@ def plot(results: list[CaseResult], path: Path) -> None:
         if plotted:
             ax.set_xscale("log")
             ax.set_yscale("log")
-            ax.legend(fontsize="x-small", loc="best")
+            sizes = [r.size for rows in by_workload.values() for r in rows]
+            ax.set_xlim(min(sizes) / 2, max(sizes) * 2)  # a single size stays readable
+            ax.legend(fontsize="x-small", loc="center left", bbox_to_anchor=(1.01, 0.5),
+                      ncols=2 if len(by_workload) > 12 else 1)
         ax.set_title(panel)
         ax.set_xlabel("size")
         ax.set_ylabel("NumPy time / native time")
