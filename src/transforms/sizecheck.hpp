@@ -43,7 +43,8 @@ extern const std::span<const Param> check_params;
 inline constexpr const char* kCheckText = "Validate that Albumentations passed expected rows/cols after update.";
 Ref check_after_update(const Names& names, Bound& args);
 
-// get_class_fullname(cls): `cls.__name__`, which must be a str or None.
+// get_class_fullname(cls): `cls.__name__`, which must be a str or None (every transform and
+// PickWeighted define it so).
 extern const std::span<const Param> cls_params;
 Ref class_fullname(Function& f, Bound& args);
 inline constexpr const char* kFullnameText = "Return the class name as fullname.";

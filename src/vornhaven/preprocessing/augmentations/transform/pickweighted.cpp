@@ -14,6 +14,7 @@
 #include "runtime/klass.hpp"
 #include "runtime/module.hpp"
 #include "runtime/numpy.hpp"
+#include "transforms/sizecheck.hpp"
 
 namespace {
 
@@ -328,16 +329,6 @@ Ref to_dict(Function& f, Bound& a) {
     return result;
 }
 
-// --- get_class_fullname -------------------------------------------------------------------------
-
-const Param cls_params[] = {{"cls"}};
-
-Ref class_fullname(Function&, Bound& a) {
-    Ref name = check(PyObject_GetAttrString(a[0], "__name__"));
-    check_result(name.get(), &PyUnicode_Type);
-    return name;
-}
-
 const FunctionDef init_def{
     .name = "__init__",
     .qualname = "PickWeighted.__init__",
@@ -383,10 +374,10 @@ const FunctionDef to_dict_private_def{
 const FunctionDef class_fullname_def{
     .name = "get_class_fullname",
     .qualname = "PickWeighted.get_class_fullname",
-    .params = cls_params,
+    .params = sizecheck::cls_params,
     .returns = "str",
     .doc = "Return the class name as fullname.",
-    .body = class_fullname,
+    .body = sizecheck::class_fullname,
     .line = 60,
 };
 

@@ -15,6 +15,7 @@
 #include "runtime/natives.hpp"
 #include "runtime/numpy.hpp"
 #include "runtime/object.hpp"
+#include "transforms/sizecheck.hpp"
 #include "vornhaven/preprocessing/augmentations/transform/bandmixer/bands.hpp"
 
 namespace {
@@ -590,16 +591,8 @@ Ref unchanged(Function&, Bound& a) {
 }
 
 const Param self_params[] = {{"self"}};
-const Param cls_params[] = {{"cls"}};
-
 Ref init_arg_names(Function&, Bound&) {
     return Ref::borrow(state.init_arg_names);
-}
-
-Ref class_fullname(Function&, Bound& a) {
-    Ref name = check(PyObject_GetAttrString(a[0], "__name__"));
-    check_result(name.get(), &PyUnicode_Type);
-    return name;
 }
 
 const FunctionDef init_def{
@@ -670,10 +663,10 @@ const FunctionDef names_def{
 const FunctionDef fullname_def{
     .name = "get_class_fullname",
     .qualname = "BandMixer.get_class_fullname",
-    .params = cls_params,
+    .params = sizecheck::cls_params,
     .returns = "str",
     .doc = "Return the class name as fullname.\n\nReturns:\n    Class name.",
-    .body = class_fullname,
+    .body = sizecheck::class_fullname,
     .line = 192,
 };
 
