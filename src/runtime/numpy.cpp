@@ -77,6 +77,23 @@ Ref call(const char* name, PyObject* args, PyObject* kwargs) {
     return check(PyObject_Call(f.get(), args, kwargs));
 }
 
+static Ref private_lists(PyObject* obj, int depth) {
+    if (!PyList_CheckExact(obj) || depth > NPY_MAXDIMS) return Ref::borrow(obj);
+    // The copy holds its own references, so nothing that runs meanwhile can free what it reads.
+    Ref copy = check(PyList_GetSlice(obj, 0, PY_SSIZE_T_MAX));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(copy.get()); ++i) {
+        PyObject* item = PyList_GET_ITEM(copy.get(), i);
+        if (!PyList_CheckExact(item)) continue;
+        Ref inner = private_lists(item, depth + 1);
+        PyList_SetItem(copy.get(), i, inner.release());  // the copy is ours alone: drops the shared list
+    }
+    return copy;
+}
+
+Ref private_lists(PyObject* obj) {
+    return private_lists(obj, 1);
+}
+
 Ref shape_of(PyObject* obj) {
     if (PyArray_Check(obj)) {
         PyArrayObject* a = as_array(obj);

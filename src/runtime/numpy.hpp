@@ -147,6 +147,13 @@ GufuncLoop gufunc_loop(PyObject* ufunc, int nin, std::initializer_list<int> type
 // Calls numpy.<name>(*args, **kwargs).
 Ref call(const char* name, PyObject* args, PyObject* kwargs = nullptr);
 
+// `obj` to hand to NumPy's conversion to an array: a list (and every list nested in it, down to
+// NumPy's greatest number of dimensions) copied into new lists that only the caller holds; any
+// other object as it is. NumPy keeps borrowed pointers to a list's items while it calls their
+// hooks (`__float__`, `__len__`, ...), so a hook that empties the caller's list would free them
+// under it; the copies hold their own references, which no hook can drop.
+Ref private_lists(PyObject* obj);
+
 // Reads `obj.shape[index]` as Python does (attribute lookup, indexing), converted to a C integer.
 Py_ssize_t shape_at(PyObject* obj, Py_ssize_t index);
 

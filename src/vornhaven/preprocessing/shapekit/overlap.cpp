@@ -111,7 +111,10 @@ static Ref intersect(Function&, Bound& a) {
             return type == NPY_DOUBLE ? intersect_native<double>(points, type) : intersect_native<float>(points, type);
     }
 
-    PyObject *a1 = points[0], *a2 = points[1], *b1 = points[2], *b2 = points[3];
+    // NumPy converts lists among the points through copies of its own (see np::private_lists)
+    const Ref owned[4] = {np::private_lists(points[0]), np::private_lists(points[1]), np::private_lists(points[2]),
+                          np::private_lists(points[3])};
+    PyObject *a1 = owned[0].get(), *a2 = owned[1].get(), *b1 = owned[2].get(), *b2 = owned[3].get();
     Ref r = subtract(a2, a1);
     Ref s = subtract(b2, b1);
     Ref offset = subtract(b1, a1);
@@ -346,7 +349,7 @@ static Ref clipper(Function&, Bound& a) {
     if (Ref result = clipper_native(box_corners, a[ClipperArg::image_size])) return result;
     Ref zero = py_int(0), one = py_int(1);
 
-    Ref sizes = np_call("array", {a[ClipperArg::image_size]});
+    Ref sizes = np_call("array", {np::private_lists(a[ClipperArg::image_size]).get()});
     Ref image_size = subtract(sizes.get(), one.get());
     Ref width = item(image_size.get(), zero.get());
     Ref height = item(image_size.get(), one.get());

@@ -73,14 +73,16 @@ static Ref assemble_numpy_steps(Function& self, PyObject* keypoints, PyObject* i
                                 PyObject* kwargs) {
     const Py_ssize_t number_of_position_measurements = PyList_GET_SIZE(instances);
     Py_ssize_t keypoint_dimensionality = 2;
-    Ref instance_array = np_call("array", {instances});
+    // NumPy reads the caller's lists through copies of its own (see np::private_lists)
+    Ref instance_array = np_call("array", {np::private_lists(instances).get()});
     VH_ASSERT(shape_is(instance_array.get(), {number_of_position_measurements}));
-    Ref flat = np_call("array", {keypoints});
+    Ref flat = np_call("array", {np::private_lists(keypoints).get()});
     Ref count = py_int(number_of_position_measurements), dimensionality = py_int(keypoint_dimensionality);
     Ref arr_keypoints = method(flat.get(), "reshape", {count.get(), dimensionality.get()});
     keypoint_dimensionality = np::shape_at(arr_keypoints.get(), 1);
     VH_ASSERT(shape_is(arr_keypoints.get(), {number_of_position_measurements, keypoint_dimensionality}));
-    Ref arr_positions = np_call("array", {positions}, {{"dtype", reinterpret_cast<PyObject*>(&PyBaseObject_Type)}});
+    Ref arr_positions = np_call("array", {np::private_lists(positions).get()},
+                                {{"dtype", reinterpret_cast<PyObject*>(&PyBaseObject_Type)}});
     VH_ASSERT(shape_is(arr_positions.get(), {number_of_position_measurements}));
     Ref unique_instances = np_call("unique", {instance_array.get()});
     const Py_ssize_t number_of_unique_instances = np::shape_at(unique_instances.get(), 0);

@@ -125,7 +125,8 @@ static PyObject* captured(Function& f, Py_ssize_t i) {
 
 // coordinate_transform_matrix.dot((a - new_origin).T).T
 static Ref to_new(Function& f, Bound& a) {
-    Ref shifted = check(PyNumber_Subtract(a[LambdaArg::a], captured(f, 0)));
+    Ref points = np::private_lists(a[LambdaArg::a]);  // a list reaches NumPy as a copy of its own
+    Ref shifted = check(PyNumber_Subtract(points.get(), captured(f, 0)));
     Ref shifted_t = attr(shifted.get(), "T");
     Ref product = check(PyObject_CallMethod(captured(f, 2), "dot", "O", shifted_t.get()));
     return attr(product.get(), "T");

@@ -265,7 +265,8 @@ Ref pick(PyObject* self, PyObject* random_state_class, PyObject* seed) {
     if (!random_state) random_state = call(random_state_class, {seed});
     Ref count = py_int(n);
     Ref choose = attr(random_state.get(), state.choice);
-    Ref index = call(choose.get(), {count.get()}, {{"p", ps.get()}});
+    Ref p = np::private_lists(ps.get());  // a list reaches NumPy as a copy of its own
+    Ref index = call(choose.get(), {count.get()}, {{"p", p.get()}});
     return item(children.get(), index.get());
 }
 
