@@ -1,4 +1,4 @@
-.PHONY: demo test bench dev asan format clean
+.PHONY: demo test bench leakcheck dev asan format clean
 
 # The demo from a fresh machine: .venv/demo with pinned dependencies, a release build, and
 # `python -m vornhaven.demo`; options through ARGS, e.g. make demo ARGS="--count 64 --workers 2".
@@ -13,6 +13,12 @@ test:
 # Release build in .venv/bench and the benchmark report (table + bench/out/ratios.png).
 bench:
 	tools/bench.sh $(ARGS)
+
+# Release build in .venv/bench and the leak check: every entry point of the six modules called
+# LEAK_CALLS times (default 100000) with valid and with invalid input; summary in build/leakcheck/.
+LEAK_CALLS ?= 100000
+leakcheck:
+	LEAK_CALLS=$(LEAK_CALLS) tools/leakcheck.sh $(ARGS)
 
 # Quick development build in .venv/dev.
 dev:
