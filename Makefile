@@ -1,4 +1,4 @@
-.PHONY: demo test bench leakcheck dev asan format clean
+.PHONY: demo test bench leakcheck dev asan fuzz format clean
 
 # The demo from a fresh machine: .venv/demo with pinned dependencies, a release build, and
 # `python -m vornhaven.demo`; options through ARGS, e.g. make demo ARGS="--count 64 --workers 2".
@@ -33,3 +33,8 @@ clean:
 # The test suite on an AddressSanitizer + UndefinedBehaviorSanitizer build (.venv/asan).
 asan:
 	tools/asan.sh
+
+# Coverage-guided fuzzing (atheris) of every module on a clang ASan + UBSan build (.venv/fuzz),
+# FUZZ_SECONDS seconds per module (default 60); report in fuzz/out/summary.md.
+fuzz:
+	FUZZ_SECONDS=$(or $(FUZZ_SECONDS),60) tools/fuzz.sh

@@ -5,7 +5,7 @@
 # switched off (NumPy picks its loops by CPU, so results must agree both ways), and the transform
 # tests once more with the oldest and the newest supported albumentations. A run without pytest
 # arguments then checks the packaging (tools/package_check.sh) and runs the whole suite on the
-# ASan + UBSan build (tools/asan.sh).
+# ASan + UBSan build (tools/asan.sh) and fuzzes every module for 10 seconds (tools/fuzz.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mapfile -t pythons < <(tools/pythons.sh)
@@ -52,5 +52,7 @@ if [ $# -eq 0 ]; then  # the whole run: also the package as users install it, an
   tools/package_check.sh || status=1
   echo "=== ASan + UBSan"
   tools/asan.sh || status=1
+  echo "=== fuzzing, 10 s per module"
+  FUZZ_SECONDS=10 tools/fuzz.sh --no-corpus-update || status=1
 fi
 exit $status

@@ -109,13 +109,16 @@ def test_boxes_come_in_the_order_of_their_ids_as_strings(path):
     order = [0, 1, 10, 11, 2, 3, 4, 5, 6, 7, 8, 9]
     rows = np.arange(12) * 10
     table = np.arange(48).reshape((12, 4)).astype(np.float32)
-    grouped, to_original_index, *extra = assemble(keypoints, instances, positions, rows=rows, table=table)
+    small = (np.arange(24).reshape((12, 2)) * 11).astype(np.uint8)  # bytes, not truth values
+    flags = np.arange(12) % 3 == 0
+    grouped, to_original_index, *extra = assemble(keypoints, instances, positions, rows=rows, table=table,
+                                                  small=small, flags=flags)
     assert_identical(to_original_index, np.array(order, dtype=np.float64))
     assert_identical(grouped, np.array(keypoints).reshape((12, 3, 2))[order])
     # per-box arrays come back in keyword order, converted to float64, trailing axes kept
-    assert len(extra) == 2
-    assert_identical(extra[0], (rows[order]).astype(np.float64))
-    assert_identical(extra[1], table[order].astype(np.float64))
+    assert len(extra) == 4
+    for got, given in zip(extra, [rows, table, small, flags]):
+        assert_identical(got, given[order].astype(np.float64))
 
 
 def test_empty_lists(path):

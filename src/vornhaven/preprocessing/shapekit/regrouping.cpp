@@ -211,10 +211,12 @@ template <class T>
 static double load(const char* p) {
     T v;
     std::memcpy(&v, p, sizeof v);
-    if constexpr (std::is_same_v<T, npy_bool>)
-        return v != 0 ? 1.0 : 0.0;
-    else
-        return static_cast<double>(v);
+    return static_cast<double>(v);
+}
+
+// npy_bool is the same C type as npy_ubyte, so it has a loader of its own (not load<npy_bool>).
+static double load_bool(const char* p) {
+    return *reinterpret_cast<const unsigned char*>(p) != 0 ? 1.0 : 0.0;
 }
 
 using Loader = double (*)(const char*);
@@ -226,7 +228,7 @@ static Loader loader_of(PyObject* o) {
     if (!PyArray_ISNOTSWAPPED(a)) return nullptr;
     switch (PyArray_TYPE(a)) {
         case NPY_BOOL:
-            return load<npy_bool>;
+            return load_bool;
         case NPY_BYTE:
             return load<npy_byte>;
         case NPY_UBYTE:
