@@ -5,6 +5,8 @@
 #include <deque>
 #include <string>
 
+#include "runtime/numpy.hpp"
+
 namespace vh::aspect {
 
 // One class's interned names and objects, made when the class is defined; they live as long as
@@ -94,11 +96,33 @@ struct TargetArg {
     enum : std::size_t { self, target, params, count };
 };
 
+// OpenCV's copyMakeBorder, which the padding base calls, reads past the image for an image without
+// channels and never returns for an empty image in any border mode but BORDER_CONSTANT (0): such
+// images are refused before the base is called. An empty image of two or three dimensions (with
+// channels) pads with a constant as usual. The border mode is read first, so the shape checked is
+// the one the base receives.
+void refuse_unpaddable(PyObject* self, PyObject* img) {
+    Ref mode = attr(self, "border_mode");
+    if (!PyArray_Check(img)) return;
+    auto* array = reinterpret_cast<PyArrayObject*>(img);
+    const int ndim = PyArray_NDIM(array);
+    if (ndim == 3 && PyArray_DIM(array, 2) == 0) raise(PyExc_ValueError, "cannot pad an image without channels");
+    if (PyArray_SIZE(array) != 0) return;
+    const bool constant = PyLong_Check(mode.get()) && PyLong_AsLong(mode.get()) == 0 && !PyErr_Occurred();
+    PyErr_Clear();
+    if (!constant || (ndim != 2 && ndim != 3)) {
+        Ref shape = np::shape_of(img);
+        raisef(PyExc_ValueError, "cannot pad an empty image of shape %R with border mode %R", shape.get(), mode.get());
+    }
+}
+
 template <PyObject* State::*Name, bool Tuple>
 Ref delegate(Function& f, Bound& a) {
     const State& state = state_of(f);
     PyObject* self = a[TargetArg::self];
     sizecheck::run_check(state.size, self, a);
+    if constexpr (Name == &State::apply)
+        if (state.config->pads) refuse_unpaddable(self, a[TargetArg::target]);
     Ref result = super_forward(f, a, state.*Name, a[TargetArg::target]);
     if constexpr (Tuple) check_result(result.get(), &PyTuple_Type);
     return result;
