@@ -1,5 +1,8 @@
 // vornhaven._runtime_probe: exercises the runtime layer from Python (built only for the tests).
+#include <cstddef>
 #include <new>
+#include <utility>
+#include <vector>
 
 #include "runtime/klass.hpp"
 #include "runtime/module.hpp"
@@ -176,11 +179,59 @@ Ref ufunc_loop(Function&, Bound& a) {
 const FunctionDef ufunc_loop_def{
     "ufunc_loop", "ufunc_loop", ufunc_loop_params, "Any", "Run a ufunc loop.", ufunc_loop, 16};
 
+// LeakSanitizer's interface, present only when the sanitizer runtime is loaded.
+extern "C" int __lsan_do_recoverable_leak_check() __attribute__((weak));
+extern "C" void __lsan_register_root_region(const void* p, std::size_t size) __attribute__((weak));
+extern "C" void __lsan_unregister_root_region(const void* p, std::size_t size) __attribute__((weak));
+
+// Runs LeakSanitizer's check now, while the interpreter is alive (at exit CPython leaves its interned
+// strings and static objects behind by design). Frames keep their locals in chunks the interpreter maps
+// itself, where LeakSanitizer does not look: they are scanned as roots for the duration of the check.
+// Returns whether leaks were reported, or None without LeakSanitizer.
+Ref leak_check(Function&, Bound&) {
+    if (!__lsan_do_recoverable_leak_check || !__lsan_register_root_region || !__lsan_unregister_root_region)
+        return Ref::borrow(Py_None);
+    std::vector<std::pair<const void*, std::size_t>> roots;
+    // Only the slots in use: the rest of a chunk holds stale pointers of returned frames.
+    for (PyThreadState* t = PyInterpreterState_ThreadHead(PyInterpreterState_Get()); t; t = PyThreadState_Next(t)) {
+        const _PyStackChunk* c = t->datastack_chunk;
+        if (c && t->datastack_top)
+            roots.emplace_back(c, reinterpret_cast<const char*>(t->datastack_top) - reinterpret_cast<const char*>(c));
+        for (c = c ? c->previous : nullptr; c; c = c->previous)
+            roots.emplace_back(c, offsetof(_PyStackChunk, data) + c->top * sizeof(PyObject*));
+    }
+    for (auto [p, size] : roots) __lsan_register_root_region(p, size);
+    const int leaked = __lsan_do_recoverable_leak_check();
+    for (auto [p, size] : roots) __lsan_unregister_root_region(p, size);
+    return Ref::borrow(leaked ? Py_True : Py_False);
+}
+
+extern "C" void __lsan_disable() __attribute__((weak));
+extern "C" void __lsan_enable() __attribute__((weak));
+
+// Calls `f()` with LeakSanitizer ignoring what this thread allocates meanwhile: for imports of
+// libraries that leave a few allocations behind by design.
+Ref unchecked(Function&, Bound& a) {
+    if (!__lsan_disable || !__lsan_enable) return check(PyObject_CallNoArgs(a[0]));
+    __lsan_disable();
+    PyObject* result = PyObject_CallNoArgs(a[0]);
+    __lsan_enable();
+    return check(result);
+}
+
+const Param unchecked_params[] = {{"f", "Any"}};
+
+const FunctionDef unchecked_def{"unchecked", "unchecked", unchecked_params, "Any", "Call f() unseen by LeakSanitizer.",
+                                unchecked,   18};
+
+const FunctionDef leak_check_def{
+    "leak_check", "leak_check", {}, "bool | None", "Run LeakSanitizer's check now.", leak_check, 17};
+
 void exec_probe(ModuleContext& m) {
     globals_dict = m.globals();
     m.import_from("typing", {"Any"});
     for (const FunctionDef* def : {&convert_def, &required_def, &expect_dict_def, &fail_def, &debug_flag_def,
-                                   &exec_again_def, &make_class_def, &ufunc_loop_def})
+                                   &exec_again_def, &make_class_def, &ufunc_loop_def, &leak_check_def, &unchecked_def})
         m.define(*def);
 }
 
