@@ -97,8 +97,11 @@ def grid(cells: list[np.ndarray], columns: int = 4, gap: int = 4) -> np.ndarray:
 
 
 def write_png(path: Path, picture: np.ndarray) -> None:
-    if not cv2.imwrite(str(path), picture):
+    # Encoded in memory and written by Python: cv2.imwrite keeps a reference to its file name for good
+    ok, encoded = cv2.imencode(".png", picture)
+    if not ok:
         raise OSError(f"OpenCV could not write {path}")
+    Path(path).write_bytes(encoded.tobytes())
 
 
 def overlap_matrix(records: list[dict], number_of_boxes: int) -> np.ndarray:

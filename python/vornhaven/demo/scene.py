@@ -116,7 +116,12 @@ def load_image(path: Path) -> np.ndarray:
             raise InputError(f"{path}: the fields red, green, blue and nir must be plain numbers")
         keep = [name for name in COLOUR_FIELDS + (NIR_FIELD,) if name in names]
         return to_structured([np.ascontiguousarray(image[name]) for name in keep], NIR_FIELD in keep)
-    pixels = cv2.imread(str(path), cv2.IMREAD_UNCHANGED)
+    # Read by Python and decoded in memory: cv2.imread keeps a reference to its file name for good
+    try:
+        data = np.frombuffer(Path(path).read_bytes(), np.uint8)
+    except OSError:
+        data = np.zeros(0, np.uint8)
+    pixels = cv2.imdecode(data, cv2.IMREAD_UNCHANGED) if data.size else None
     if pixels is None:
         raise InputError(f"cannot read {path} as an image (PNG, JPEG or .npy)")
     if pixels.ndim == 2:
