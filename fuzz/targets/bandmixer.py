@@ -22,6 +22,7 @@ with atheris.instrument_imports(include=["transform_inputs", "bandmixer_steps", 
     from transform_inputs import Draw, Hook, assert_same_array, failed, outcome, same_type
     import bandmixer_steps as steps
     from vornhaven.preprocessing.augmentations.transform.bandmixer import BandMixer
+from test_bandmixer import Hooked  # noqa: E402 - the tests' configuration mapping with a hook
 
 TYPES = ["u1", "i1", "u2", "i2", "u4", "i4", "u8", "i8", "f2", "f4", "f8", "?"]
 NAMES = ["red", "green", "blue", "x", "a"]
@@ -95,24 +96,6 @@ def configuration(draw):
             entry["enable_operations"] = {"operations": operations} if shape != 4 else {}
         channels.append({"channel": entry})
     return channels
-
-
-class Hooked(dict):
-    """A configuration mapping that runs ``hook`` when ``key`` is read."""
-
-    def __init__(self, data, key, hook):
-        super().__init__(data)
-        self.key, self.hook = key, hook
-
-    def __getitem__(self, key):
-        if key == self.key:
-            self.hook()
-        return super().__getitem__(key)
-
-    def get(self, key, default=None):
-        if key == self.key:
-            self.hook()
-        return super().get(key, default)
 
 
 def mutation(which, holder, channels):
