@@ -103,3 +103,13 @@ def pytest_sessionfinish(session, exitstatus):
         raise RuntimeError("VORNHAVEN_LEAK_CHECK is set but LeakSanitizer is not loaded")
     if leaked:
         session.exitstatus = pytest.ExitCode.TESTS_FAILED
+    session.config.stash[LEAK_CHECK] = leaked
+
+
+LEAK_CHECK = pytest.StashKey[bool]()
+
+
+def pytest_terminal_summary(terminalreporter, exitstatus, config):
+    if LEAK_CHECK in config.stash:
+        leaked = config.stash[LEAK_CHECK]
+        terminalreporter.write_line(f"LeakSanitizer after the last test: {'leaks reported' if leaked else 'no leaks'}")
