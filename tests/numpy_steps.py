@@ -21,7 +21,9 @@ import numpy as np
 
 
 class BoxReconstruction(enum.Enum):
-    """The module's modes by value: any object whose ``value`` is 2 counts as MAX, 0 as MIN."""
+    """Stand-in for the module's modes. These steps go by ``value`` (an object whose ``value`` is 2
+    counts as MAX, 0 as MIN), so the module's own members work here too; the module itself compares
+    modes with ``==`` against its own members."""
 
     MIN = 0
     AVG = 1
