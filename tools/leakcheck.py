@@ -145,8 +145,10 @@ def check(entry: leakcheck_cases.EntryPoint, failing: bool, calls: int, count: i
     references = [sys.getrefcount(o) for o in held]
     traced, resident = rounds(run, count, per_round)
     after = [sys.getrefcount(o) for o in held]
+    # A reference leaked by some call path grows a count by the calls taking it; shared objects such
+    # as small ints (not immortal before CPython 3.12) move by a few references meanwhile.
     changed = [f"{type(o).__name__} {now - before:+d}" for o, before, now in zip(held, references, after)
-               if before != now]
+               if abs(now - before) >= max(1, per_round // 2)]
     if changed:
         problems.append(f"reference counts changed: {', '.join(changed)}")
     result = Result(entry.module, entry.name, "invalid" if failing else "valid", per_round * count,
