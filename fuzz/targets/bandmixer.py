@@ -22,7 +22,8 @@ with atheris.instrument_imports(include=["transform_inputs", "bandmixer_steps", 
     from transform_inputs import Draw, Hook, assert_same_array, failed, outcome, same_type
     import bandmixer_steps as steps
     from vornhaven.preprocessing.augmentations.transform.bandmixer import BandMixer
-from test_bandmixer import Hooked, Selection  # noqa: E402 - the tests' objects with hooks
+from test_bandmixer import Hooked  # noqa: E402 - the tests' objects with hooks
+from test_bandmixer import Selection as HookedName  # noqa: E402
 
 TYPES = ["u1", "i1", "u2", "i2", "u4", "i4", "u8", "i8", "f2", "f4", "f8", "?"]
 NAMES = ["red", "green", "blue", "x", "a"]
@@ -145,6 +146,10 @@ def hostile(channels, holder, which, via, position):
         if "min" in operations and isinstance(operations["min"], float):
             operations["min"] = Hook(operations["min"], hook)
 
+
+class Selection(HookedName):
+    """The tests' operation name whose comparisons run ``hook`` first, also true and printable as the
+    name it stands for."""
 
     def __bool__(self):
         return bool(self.name)
