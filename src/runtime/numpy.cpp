@@ -1,6 +1,7 @@
 // NumPy access: the C API import, ufunc inner loops, shapes read as Python reads them, array checks.
 #define VH_NUMPY_IMPORT_HERE
 #include "runtime/numpy.hpp"
+#include "runtime/object.hpp"
 
 namespace vh::np {
 
@@ -73,7 +74,7 @@ GufuncLoop gufunc_loop(PyObject* ufunc, int nin, std::initializer_list<int> type
 }
 
 Ref call(const char* name, PyObject* args, PyObject* kwargs) {
-    Ref f = check(PyObject_GetAttrString(numpy_module, name));
+    Ref f = attr(numpy_module, name);
     return check(PyObject_Call(f.get(), args, kwargs));
 }
 
@@ -99,7 +100,7 @@ Ref shape_of(PyObject* obj) {
         PyArrayObject* a = as_array(obj);
         return check(PyArray_IntTupleFromIntp(PyArray_NDIM(a), PyArray_SHAPE(a)));
     }
-    return check(PyObject_GetAttrString(obj, "shape"));
+    return attr(obj, "shape");
 }
 
 Py_ssize_t shape_at(PyObject* obj, Py_ssize_t index) {

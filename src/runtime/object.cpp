@@ -3,8 +3,13 @@
 
 namespace vh {
 
+Ref interned(const char* text) {
+    return check(PyUnicode_InternFromString(text));
+}
+
 Ref attr(PyObject* o, const char* name) {
-    return check(PyObject_GetAttrString(o, name));
+    Ref key = interned(name);
+    return check(PyObject_GetAttr(o, key.get()));
 }
 
 Ref py_int(Py_ssize_t v) {
@@ -90,7 +95,10 @@ Ref call(PyObject* f, std::initializer_list<PyObject*> args, Keywords keywords) 
     Ref named;
     if (keywords.size()) {
         named = check(PyDict_New());
-        for (const auto& [name, value] : keywords) check_status(PyDict_SetItemString(named.get(), name, value));
+        for (const auto& [name, value] : keywords) {
+            Ref key = interned(name);
+            check_status(PyDict_SetItem(named.get(), key.get(), value));
+        }
     }
     return check(PyObject_Call(f, positional.get(), named.get()));
 }
@@ -109,7 +117,8 @@ Ref shape_tuple(std::initializer_list<Py_ssize_t> dims) {
 
 // `array.shape = dims`
 void set_shape(PyObject* array, std::initializer_list<Py_ssize_t> dims) {
-    check_status(PyObject_SetAttrString(array, "shape", shape_tuple(dims).get()));
+    Ref key = interned("shape");
+    check_status(PyObject_SetAttr(array, key.get(), shape_tuple(dims).get()));
 }
 
 // `a, b, c = sequence`, with the unpacking errors of compiled modules.

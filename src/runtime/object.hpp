@@ -9,6 +9,11 @@
 
 namespace vh {
 
+// Names given as C strings are looked up, set and passed as interned strings: CPython's type
+// attribute cache keeps a reference to the name of each lookup it caches, placed by the name's
+// address, so a fresh str per call would fill it with copies of one name (thousands, held until
+// overwritten).
+Ref interned(const char* text);
 Ref attr(PyObject* o, const char* name);  // o.name
 Ref attr(PyObject* o, PyObject* name);
 void set_attr(PyObject* o, PyObject* name, PyObject* value);

@@ -7,6 +7,7 @@ import itertools
 import math
 import pickle
 import random
+import sys
 import types
 import warnings
 
@@ -134,6 +135,27 @@ def test_constructor_state_and_mesh():
     assert [edges(c) for c in cells] == [(x1, x2, y1, y2) for (x1, x2), (y1, y2) in itertools.product(
         [(0.0, 0.5), (0.25, 0.75), (0.5, 1.0)], [(0.0, 0.6), (0.4, 1.0)])]
     assert transform.batches_per_index == 6 and MeshCrop(3.9, 2.2, 1, 1).batches_per_index == 6
+
+
+def test_names_reach_python_as_interned_strings(monkeypatch):
+    # CPython's type attribute cache keeps a reference to each name it caches, by the name's address:
+    # a fresh str per lookup fills it with copies (the leak check saw memory grow per round)
+    fresh = []
+
+    class Watched(MeshCrop):
+        def __getattribute__(self, name):
+            if name is not sys.intern(name):
+                fresh.append(name)
+            return super().__getattribute__(name)
+
+    def crop_data(*args, **kwargs):
+        fresh.extend(k for k in kwargs if k is not sys.intern(k))
+        return real(*args, **kwargs)
+
+    real = fracwindow.CropData
+    monkeypatch.setattr(fracwindow, "CropData", crop_data)
+    Watched(2, 2, 0.5, 0.5)
+    assert fresh == []
 
 
 @pytest.mark.parametrize("args, x_edges", [

@@ -30,12 +30,12 @@ static Ref get_rotation_matrix_2d(Function&, Bound& a) {
         Ref angle = have_deg ? check(PyFloat_FromDouble(a.real(RotationMatrixArg::angle_in_deg) / 180))
                              : Ref::borrow(a[RotationMatrixArg::angle_in_rad]);
         if (have_deg) angle = check(PyNumber_Multiply(angle.get(), pi.get()));
-        Ref c = check(PyObject_CallMethod(numpy, "cos", "O", angle.get()));
-        Ref s = check(PyObject_CallMethod(numpy, "sin", "O", angle.get()));
+        Ref c = method(numpy, "cos", {angle.get()});
+        Ref s = method(numpy, "sin", {angle.get()});
         Ref minus_one = check(PyLong_FromLong(-1));
         Ref minus_s = check(PyNumber_Multiply(minus_one.get(), s.get()));
         Ref nested = check(Py_BuildValue("[[OO][OO]]", c.get(), minus_s.get(), s.get(), c.get()));
-        return check(PyObject_CallMethod(numpy, "array", "O", nested.get()));
+        return method(numpy, "array", {nested.get()});
     }
     const double angle =
         have_deg ? a.real(RotationMatrixArg::angle_in_deg) / 180 * M_PI : a.real(RotationMatrixArg::angle_in_rad);
@@ -128,14 +128,14 @@ static Ref to_new(Function& f, Bound& a) {
     Ref points = np::private_lists(a[LambdaArg::a]);  // a list reaches NumPy as a copy of its own
     Ref shifted = check(PyNumber_Subtract(points.get(), captured(f, 0)));
     Ref shifted_t = attr(shifted.get(), "T");
-    Ref product = check(PyObject_CallMethod(captured(f, 2), "dot", "O", shifted_t.get()));
+    Ref product = method(captured(f, 2), "dot", {shifted_t.get()});
     return attr(product.get(), "T");
 }
 
 // base_system.dot(a.T).T + new_origin
 static Ref to_canonical(Function& f, Bound& a) {
     Ref a_t = attr(a[LambdaArg::a], "T");
-    Ref product = check(PyObject_CallMethod(captured(f, 1), "dot", "O", a_t.get()));
+    Ref product = method(captured(f, 1), "dot", {a_t.get()});
     Ref product_t = attr(product.get(), "T");
     return check(PyNumber_Add(product_t.get(), captured(f, 0)));
 }
@@ -214,7 +214,7 @@ static Ref coordinate_transformation(Function& self, Bound& a) {
     Ref base_system = attr(difference.get(), "T");
     VH_ASSERT(shape_is(base_system.get(), {dimensionality, dimensionality}));
     Ref linalg = attr(numpy_global(), "linalg");
-    Ref matrix = check(PyObject_CallMethod(linalg.get(), "pinv", "O", base_system.get()));
+    Ref matrix = method(linalg.get(), "pinv", {base_system.get()});
     VH_ASSERT(shape_is(matrix.get(), {dimensionality, dimensionality}));
     return make_lambdas(self, new_origin.get(), base_system.get(), matrix.get());
 }
@@ -244,13 +244,13 @@ const FunctionDef coordinate_transformation_def{
 Ref stacked_rotation_matrices(PyObject* rotation_rads, Py_ssize_t number_of_rotations) {
     Ref held = numpy_held();
     PyObject* numpy = held.get();
-    Ref cr = check(PyObject_CallMethod(numpy, "cos", "O", rotation_rads));
-    Ref sr = check(PyObject_CallMethod(numpy, "sin", "O", rotation_rads));
+    Ref cr = method(numpy, "cos", {rotation_rads});
+    Ref sr = method(numpy, "sin", {rotation_rads});
     Ref minus_sr = check(PyNumber_Negative(sr.get()));
     Ref nested = check(Py_BuildValue("[[OO][OO]]", cr.get(), minus_sr.get(), sr.get(), cr.get()));
-    Ref stacked = check(PyObject_CallMethod(numpy, "array", "O", nested.get()));
+    Ref stacked = method(numpy, "array", {nested.get()});
     Ref shape = check(Py_BuildValue("(iin)", 2, 2, number_of_rotations));
-    return check(PyObject_CallMethod(stacked.get(), "reshape", "O", shape.get()));
+    return method(stacked.get(), "reshape", {shape.get()});
 }
 
 // np.einsum(subscripts, *operands, out=out)

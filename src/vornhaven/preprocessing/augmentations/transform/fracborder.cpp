@@ -9,14 +9,14 @@ using namespace vh;
 constexpr const char* kDoc = "Pad to a target aspect ratio while keeping the original content position.";
 
 Ref center_position(PyObject* globals) {
-    PyObject* base = global(globals, check(PyUnicode_FromString("PadIfNeeded")).get());
-    Ref position_type = check(PyObject_GetAttrString(base, "PositionType"));
-    return check(PyObject_GetAttrString(position_type.get(), "CENTER"));
+    PyObject* base = global(globals, interned("PadIfNeeded").get());
+    Ref position_type = attr(base, "PositionType");
+    return attr(position_type.get(), "CENTER");
 }
 
 Ref border_constant(PyObject* globals) {
-    PyObject* cv2 = global(globals, check(PyUnicode_FromString("cv2")).get());
-    Ref value = check(PyObject_GetAttrString(cv2, "BORDER_CONSTANT"));
+    PyObject* cv2 = global(globals, interned("cv2").get());
+    Ref value = attr(cv2, "BORDER_CONSTANT");
     return check(PyNumber_Long(value.get()));
 }
 
