@@ -30,8 +30,13 @@ def test_the_table_covers_every_entry_point(table, module):
 
 def test_no_entry_point_leaks(table):
     results = leakcheck.run_table(table, CALLS, 4)
-    assert {f"{r.module}: {r.entry_point} [{r.kind}]": r.problems for r in results if r.problems} == {}
     assert len(results) == 2 * len(table) and all(r.calls == CALLS for r in results)
+    # A short run can see memory move for other reasons (an interpreter cache filling up): entry
+    # points with a finding run again with four times the calls, which a leak grows with.
+    suspects = {(r.module, r.entry_point) for r in results if r.problems}
+    if suspects:
+        results = leakcheck.run_table([e for e in table if (e.module, e.name) in suspects], 4 * CALLS, 4)
+    assert {f"{r.module}: {r.entry_point} [{r.kind}]": r.problems for r in results if r.problems} == {}
 
 
 def test_leaks_and_table_faults_are_reported():
