@@ -3,10 +3,7 @@
 # the test suite under them (the interpreter itself is not instrumented, so the runtime is preloaded).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-py=$(tools/pythons.sh | grep -E '^3\.12 ' | head -n1 | cut -d' ' -f2)
-[ -n "$py" ] || py=$(tools/pythons.sh | tail -n1 | cut -d' ' -f2)
-[ -x .venv/asan/bin/python ] || "$py" -m venv .venv/asan
-.venv/asan/bin/python -m pip install -q --disable-pip-version-check -r requirements/build.txt -r requirements/test.txt
+tools/venv.sh .venv/asan requirements/build.txt requirements/test.txt
 .venv/asan/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation \
   -Ccmake.define.VORNHAVEN_TESTING=ON -Ccmake.define.VORNHAVEN_SANITIZE=ON \
   -Ccmake.build-type=RelWithDebInfo -Cbuild-dir=build/asan .

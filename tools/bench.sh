@@ -2,9 +2,6 @@
 # Sets up .venv/bench on CPython 3.12 (or the newest found), builds a release build and runs the benchmarks.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-py=$(tools/pythons.sh | grep -E '^3\.12 ' | head -n1 | cut -d' ' -f2)
-[ -n "$py" ] || py=$(tools/pythons.sh | tail -n1 | cut -d' ' -f2)
-[ -x .venv/bench/bin/python ] || "$py" -m venv .venv/bench
-.venv/bench/bin/python -m pip install -q --disable-pip-version-check -r requirements/build.txt -r requirements/test.txt -r requirements/bench.txt
+tools/venv.sh .venv/bench requirements/build.txt requirements/test.txt requirements/bench.txt
 .venv/bench/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation -Cbuild-dir=build/bench .
 .venv/bench/bin/python bench/run.py "$@"

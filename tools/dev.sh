@@ -6,9 +6,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 venv=${DEV_VENV:-.venv/dev}
 build=${DEV_BUILD:-build/dev}
-py=$(tools/pythons.sh | grep -E '^3\.12 ' | head -n1 | cut -d' ' -f2)
-[ -n "$py" ] || py=$(tools/pythons.sh | tail -n1 | cut -d' ' -f2)
-[ -x "$venv/bin/python" ] || "$py" -m venv "$venv"
-"$venv/bin/python" -m pip install -q --disable-pip-version-check -r requirements/build.txt -r requirements/test.txt -r requirements/bench.txt
+tools/venv.sh "$venv" requirements/build.txt requirements/test.txt requirements/bench.txt
 "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
   -Ccmake.define.VORNHAVEN_TESTING=ON -Ccmake.build-type=RelWithDebInfo -Cbuild-dir="$build" .

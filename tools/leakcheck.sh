@@ -3,9 +3,6 @@
 # check (tools/leakcheck.py) on it; LEAK_CALLS sets the calls per entry point, arguments go to the script.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-py=$(tools/pythons.sh | grep -E '^3\.12 ' | head -n1 | cut -d' ' -f2)
-[ -n "$py" ] || py=$(tools/pythons.sh | tail -n1 | cut -d' ' -f2)
-[ -x .venv/bench/bin/python ] || "$py" -m venv .venv/bench
-.venv/bench/bin/python -m pip install -q --disable-pip-version-check -r requirements/build.txt -r requirements/test.txt
+tools/venv.sh .venv/bench requirements/build.txt requirements/test.txt
 .venv/bench/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation -Cbuild-dir=build/bench .
 .venv/bench/bin/python tools/leakcheck.py "$@"

@@ -4,12 +4,10 @@
 # into fresh virtual environments, with NumPy 2 and with NumPy 1.26, and imports all six modules.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-py=$(tools/pythons.sh | grep -E '^3\.12 ' | head -n1 | cut -d' ' -f2)
-[ -n "$py" ] || py=$(tools/pythons.sh | tail -n1 | cut -d' ' -f2)
 out=build/package
 rm -rf "$out"
 mkdir -p "$out"
-[ -x .venv/package/bin/python ] || "$py" -m venv .venv/package
+tools/venv.sh .venv/package
 .venv/package/bin/python -m pip install -q --disable-pip-version-check build==1.3.0
 echo "--- sdist"
 .venv/package/bin/python -m build --sdist --outdir "$out" . >/dev/null
@@ -25,7 +23,7 @@ done
 for numpy in "$numpy2" 1.26.4; do
   echo "--- $(basename "$wheel") in a fresh environment, NumPy $numpy"
   rm -rf "$out/venv"
-  "$py" -m venv "$out/venv"
+  tools/venv.sh "$out/venv"
   "$out/venv/bin/python" -m pip install -q --disable-pip-version-check "$wheel" "numpy==$numpy" \
     $(grep -E '^(albumentations|opencv-python-headless|scipy|scikit-image|scikit-learn)==' requirements/test.txt)
   # from a directory without the sources, so that only the installed package can be imported
