@@ -21,6 +21,7 @@ struct State {
     PyObject* aspect_ratio = nullptr;
     PyObject* height = nullptr;
     PyObject* width = nullptr;
+    PyObject* border_mode = nullptr;
     sizecheck::Names size;               // the size check's names
     PyObject* init_arg_names = nullptr;  // the tuple returned on every call
     PyObject* zero = nullptr;
@@ -101,8 +102,8 @@ struct TargetArg {
 // images are refused before the base is called. An empty image of two or three dimensions (with
 // channels) pads with a constant as usual. The border mode is read first, so the shape checked is
 // the one the base receives.
-void refuse_unpaddable(PyObject* self, PyObject* img) {
-    Ref mode = attr(self, "border_mode");
+void refuse_unpaddable(const State& state, PyObject* self, PyObject* img) {
+    Ref mode = attr(self, state.border_mode);
     if (!PyArray_Check(img)) return;
     auto* array = reinterpret_cast<PyArrayObject*>(img);
     const int ndim = PyArray_NDIM(array);
@@ -122,7 +123,7 @@ Ref delegate(Function& f, Bound& a) {
     PyObject* self = a[TargetArg::self];
     sizecheck::run_check(state.size, self, a);
     if constexpr (Name == &State::apply)
-        if (state.config->pads) refuse_unpaddable(self, a[TargetArg::target]);
+        if (state.config->pads) refuse_unpaddable(state, self, a[TargetArg::target]);
     Ref result = super_forward(f, a, state.*Name, a[TargetArg::target]);
     if constexpr (Tuple) check_result(result.get(), &PyTuple_Type);
     return result;
@@ -169,6 +170,7 @@ void define_class(ModuleContext& m, const Config& config) {
     state->aspect_ratio = intern("aspect_ratio");
     state->height = intern(config.height_attr);
     state->width = intern(config.width_attr);
+    state->border_mode = intern("border_mode");
     state->size.init(config.class_name);
     state->zero = check(PyLong_FromLong(0)).release();
     state->init_arg_names = sizecheck::name_tuple(config.init_arg_names);
